@@ -1,0 +1,88 @@
+#pragma once
+// The driver's only view of USB: the operations the transport needs, implemented by a backend
+// (libusb for real receivers, the virtual kit for tests and demos). Nothing here includes a
+// platform header.
+//
+// Threads: every operation may be called from any thread. Completion callbacks run on a thread
+// of the backend (never inside the submit call), exactly once per transfer, and must not block.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "sorvel/driver/driver_error.hpp"
+#include "sorvel/driver/system_error.hpp"
+#include "sorvel/protocol/expected.hpp"
+
+namespace sorvel::usb {
+
+inline constexpr std::uint16_t kReceiverVendorId = 0x303A;
+inline constexpr std::uint16_t kReceiverProductId = 0x81D3;
+
+/// The outcome of one transfer.
+struct TransferResult {
+  std::optional<TransferError> error;  ///< empty on success
+  std::vector<std::uint8_t> data;      ///< IN: the bytes received (at most the length asked for)
+
+  bool ok() const { return !error.has_value(); }
+};
+
+using TransferCallback = std::function<void(TransferResult)>;
+
+/// A submitted transfer. `cancel` asks the backend to complete it with `Cancelled` soon; it does
+/// nothing once the transfer has completed. Dropping the handle does not cancel.
+class PendingTransfer {
+ public:
+  virtual ~PendingTransfer() = default;
+  virtual void cancel() = 0;
+};
+
+/// A claimed interface. The claim is released when the last shared handle goes; an interface
+/// keeps its device open for as long as it lives.
+class Interface {
+ public:
+  virtual ~Interface() = default;
+  virtual std::uint8_t number() const = 0;
+  virtual Expected<void, SystemError> select_alternate_setting(std::uint8_t setting) = 0;
+  /// Reads at most `length` bytes from IN endpoint `endpoint` (0x8N).
+  virtual std::shared_ptr<PendingTransfer> submit_in(std::uint8_t endpoint, std::size_t length,
+                                                     TransferCallback done) = 0;
+  /// Writes `bytes` to OUT endpoint `endpoint` (0x0N); the result carries no data.
+  virtual std::shared_ptr<PendingTransfer> submit_out(std::uint8_t endpoint,
+                                                      std::vector<std::uint8_t> bytes,
+                                                      TransferCallback done) = 0;
+};
+
+/// An opened device; closed when the last shared handle (its own or an interface's) goes.
+class Device {
+ public:
+  virtual ~Device() = default;
+  virtual Expected<std::shared_ptr<Interface>, SystemError> claim_interface(
+      std::uint8_t number) = 0;
+};
+
+/// One entry of a device list, not opened yet.
+class DeviceEntry {
+ public:
+  virtual ~DeviceEntry() = default;
+  virtual std::uint16_t vendor_id() const = 0;
+  virtual std::uint16_t product_id() const = 0;
+  virtual Expected<std::shared_ptr<Device>, SystemError> open() = 0;
+};
+
+using DeviceList = std::vector<std::unique_ptr<DeviceEntry>>;
+
+class Backend {
+ public:
+  virtual ~Backend() = default;
+  /// Every attached device, in enumeration order.
+  virtual Expected<DeviceList, SystemError> list_devices() = 0;
+};
+
+/// The first entry with the receiver's vendor and product ID, in list order.
+DeviceEntry* find_receiver(const DeviceList& devices);
+
+}  // namespace sorvel::usb
