@@ -36,7 +36,7 @@ sanitize: asan tsan
 fuzz-build: bootstrap
 	@CXX=clang++ cmake -S . -B build-fuzz $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DSORVEL_TESTS=OFF -DSORVEL_FUZZ=ON >/dev/null
-	@cmake --build build-fuzz -j$(JOBS)
+	@cmake --build build-fuzz -j$(JOBS) --target sorvel_fuzzers
 
 fuzz: fuzz-build
 	@fuzz/run build-fuzz $(FUZZ_SECONDS)
@@ -44,7 +44,7 @@ fuzz: fuzz-build
 bench: bootstrap
 	@cmake -S . -B build-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DSORVEL_TESTS=OFF \
 	  -DSORVEL_BENCH=ON >/dev/null
-	@cmake --build build-bench -j$(JOBS)
+	@cmake --build build-bench -j$(JOBS) --target sorvel_bench
 	@build-bench/bench/sorvel_bench
 
 test: check sanitize fuzz

@@ -61,8 +61,9 @@ TrackerFrame to_frame(const SensorSample& sample) {
 std::int16_t float_to_fixed(float value, int fraction_bits) {
   if (std::isnan(value)) return 0;
   const float scaled = std::round(value * static_cast<float>(1 << fraction_bits));
-  const float clamped = std::clamp(scaled, static_cast<float>(std::numeric_limits<std::int16_t>::min()),
-                                   static_cast<float>(std::numeric_limits<std::int16_t>::max()));
+  const float clamped =
+      std::clamp(scaled, static_cast<float>(std::numeric_limits<std::int16_t>::min()),
+                 static_cast<float>(std::numeric_limits<std::int16_t>::max()));
   return static_cast<std::int16_t>(clamped);
 }
 

@@ -10,7 +10,8 @@
 //     }
 // A tagged union derives from `Union<Alternatives...>`: the alternative's position is its wire
 // index. A fieldless enumeration specialises `EnumNames`. Integers follow their C++ width:
-// u8/i8 raw, bool one byte, u16/u32/u64 varints, i16/i32 zigzag varints.
+// u8/i8 raw, bool one byte, u16/u32/u64 varints, i16/i32 zigzag varints. A `TrackerAddress` is
+// its six raw bytes and prints through its own formatter.
 
 #include <array>
 #include <cstdint>
@@ -25,6 +26,7 @@
 
 #include "sorvel/protocol/wire.hpp"
 #include "sorvel/trackers/body_part.hpp"
+#include "sorvel/trackers/tracker_address.hpp"
 
 namespace sorvel::protocol {
 
@@ -135,6 +137,14 @@ struct Codec<std::array<T, N>> {
   static void read(Reader& r, std::array<T, N>& v) {
     for (T& element : v) Codec<T>::read(r, element);
   }
+};
+
+template <>
+struct Codec<TrackerAddress> {
+  static void write(Writer& w, const TrackerAddress& v) {
+    Codec<decltype(v.bytes)>::write(w, v.bytes);
+  }
+  static void read(Reader& r, TrackerAddress& v) { Codec<decltype(v.bytes)>::read(r, v.bytes); }
 };
 
 template <Described T>

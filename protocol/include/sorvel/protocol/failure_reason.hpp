@@ -4,26 +4,11 @@
 #include <cstdint>
 
 #include "sorvel/protocol/codec.hpp"
+#include "sorvel/protocol/unit_variant.hpp"
 
 namespace sorvel::protocol {
 
 namespace failure_reason {
-
-/// A payload-free variant: prints its name alone, encodes as its index alone.
-template <typename Tag>
-struct Unit {
-  static constexpr std::string_view kName = Tag::kName;
-  static constexpr Style kStyle = Style::Tuple;
-  template <typename Self, typename Visit>
-  static void fields(Self&, Visit&&) {}
-  bool operator==(const Unit&) const = default;
-};
-
-#define SORVEL_UNIT_VARIANT(Name)                    \
-  struct Name##Tag {                                 \
-    static constexpr std::string_view kName = #Name; \
-  };                                                 \
-  using Name = Unit<Name##Tag>
 
 SORVEL_UNIT_VARIANT(CanNotDowngrade);
 SORVEL_UNIT_VARIANT(FirmwareCorrupted);
@@ -33,8 +18,6 @@ SORVEL_UNIT_VARIANT(FinalizeTimeout);
 SORVEL_UNIT_VARIANT(FinalizeError);
 SORVEL_UNIT_VARIANT(ConnectionError);
 SORVEL_UNIT_VARIANT(TrackerDisconnected);
-
-#undef SORVEL_UNIT_VARIANT
 
 struct FlashError {
   std::int32_t code = 0;
