@@ -1,0 +1,37 @@
+#include "sorvel/trackers/routing_table.hpp"
+
+#include <mutex>
+#include <utility>
+
+namespace sorvel {
+
+namespace {
+std::size_t index(BodyPart part) {
+  return static_cast<std::size_t>(part);
+}
+}  // namespace
+
+bool RoutingTable::route(BodyPart part, const TrackerFrame& frame) {
+  std::shared_lock lock(mutex_);
+  const auto& slot = slots_[index(part)];
+  if (!slot) return false;
+  slot->queue->push(frame);
+  slot->latest->store(frame);
+  return true;
+}
+
+void RoutingTable::replace(BodyPart part, TrackerEntry entry) {
+  std::optional<TrackerEntry> previous;
+  {
+    std::unique_lock lock(mutex_);
+    previous = std::exchange(slots_[index(part)], std::move(entry));
+  }
+  // `previous` releases the old handles here, outside the lock.
+}
+
+std::optional<TrackerEntry> RoutingTable::slot(BodyPart part) const {
+  std::shared_lock lock(mutex_);
+  return slots_[index(part)];
+}
+
+}  // namespace sorvel

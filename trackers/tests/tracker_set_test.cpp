@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sorvel/log/capture.hpp"
+#include "sorvel/trackers/tracker_set.hpp"
+
+namespace sorvel {
+namespace {
+
+TrackerFrame numbered(std::uint64_t n) {
+  TrackerFrame frame;
+  frame.value_a = n;
+  frame.accuracy = static_cast<std::uint16_t>(n);
+  frame.validity = 0;
+  return frame;
+}
+
+using Fresh = std::pair<TrackerFrame, bool>;
+
+class TrackerSetTest : public ::testing::Test {
+ protected:
+  void SetUp() override { log::capture().clear(); }
+
+  TrackerSet build(const std::map<TrackerAddress, BodyPart>& paired) {
+    return TrackerSet::build(paired, table_, connected_);
+  }
+
+  RoutingTable table_;
+  std::shared_ptr<std::atomic<bool>> connected_ = std::make_shared<std::atomic<bool>>(true);
+};
+
+const TrackerAddress kLow{{1, 2, 3, 4, 5, 6}};
+const TrackerAddress kMid{{1, 255, 0, 0, 0, 0}};
+const TrackerAddress kHigh{{2, 0, 0, 0, 0, 0}};
+
+TEST_F(TrackerSetTest, NewSetPollsDefaultFramesAsRepeats) {
+  const TrackerSet set =
+      build({{kHigh, BodyPart::Head}, {kLow, BodyPart::Hips}, {kMid, BodyPart::Chest}});
+  EXPECT_EQ(set.count(), 3u);
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(set.poll(), PollResult(3, Fresh{kDefaultFrame, false})) << "round " << round;
+  }
+}
+
+TEST_F(TrackerSetTest, PollsDrainTheQueueThenRepeatTheNewestFrame) {
+  struct Case {
+    std::uint64_t frames;
+    std::vector<Fresh> polls;
+  };
+  const std::vector<Case> cases{
+      {1, {{numbered(1), true}, {numbered(1), false}}},
+      {5,
+       {{numbered(2), true},
+        {numbered(3), true},
+        {numbered(4), true},
+        {numbered(5), true},
+        {numbered(5), false},
+        {numbered(5), false}}},
+      {6,
+       {{numbered(3), true},
+        {numbered(4), true},
+        {numbered(5), true},
+        {numbered(6), true},
+        {numbered(6), false}}},
+  };
+  for (const Case& c : cases) {
+    RoutingTable table;
+    const TrackerSet set = TrackerSet::build({{kLow, BodyPart::LeftFoot}}, table, connected_);
+    for (std::uint64_t n = 1; n <= c.frames; ++n) {
+      ASSERT_TRUE(table.route(BodyPart::LeftFoot, numbered(n)));
+    }
+    for (std::size_t i = 0; i < c.polls.size(); ++i) {
+      EXPECT_EQ(set.poll(), PollResult{c.polls[i]}) << c.frames << " frames, poll " << i;
+    }
+  }
+}
+
+TEST_F(TrackerSetTest, EachTrackerDrainsOnItsOwn) {
+  const TrackerSet set = build({{kLow, BodyPart::Head}, {kHigh, BodyPart::Hips}});
+  table_.route(BodyPart::Hips, numbered(7));
+  table_.route(BodyPart::Hips, numbered(8));
+  EXPECT_EQ(set.poll(), (PollResult{{kDefaultFrame, false}, {numbered(7), true}}));
+  table_.route(BodyPart::Head, numbered(9));
+  EXPECT_EQ(set.poll(), (PollResult{{numbered(9), true}, {numbered(8), true}}));
+  EXPECT_EQ(set.poll(), (PollResult{{numbered(9), false}, {numbered(8), false}}));
+}
+
+TEST_F(TrackerSetTest, LostReceiverPollsNothingAndLeavesTheQueueAlone) {
+  const TrackerSet set = build({{kLow, BodyPart::Head}});
+  table_.route(BodyPart::Head, numbered(1));
+  connected_->store(false);
+  EXPECT_EQ(set.poll(), std::nullopt);
+  EXPECT_EQ(set.poll(), std::nullopt);
+  connected_->store(true);
+  EXPECT_EQ(set.poll(), PollResult{Fresh(numbered(1), true)}) << "a refused poll took a frame";
+}
+
+TEST_F(TrackerSetTest, EntriesFollowAscendingAddressOrder) {
+  // Inserted high to low; entries, addresses and poll results all come out low to high.
+  std::map<TrackerAddress, BodyPart> paired;
+  paired.emplace(kHigh, BodyPart::RightFoot);
+  paired.emplace(kMid, BodyPart::LeftLowerArm);
+  paired.emplace(kLow, BodyPart::Chest);
+  const TrackerSet set = build(paired);
+
+  EXPECT_EQ(set.addresses(), (std::vector<TrackerAddress>{kLow, kMid, kHigh}));
+  ASSERT_EQ(set.entries().size(), 3u);
+  table_.route(BodyPart::Chest, numbered(100));
+  table_.route(BodyPart::LeftLowerArm, numbered(200));
+  table_.route(BodyPart::RightFoot, numbered(300));
+  EXPECT_EQ(set.poll(),
+            (PollResult{{numbered(100), true}, {numbered(200), true}, {numbered(300), true}}));
+
+  ASSERT_EQ(set.handles().size(), 3u);
+  EXPECT_EQ(set.handles().at(kMid).body_part, BodyPart::LeftLowerArm);
+  EXPECT_EQ(set.handles().at(kMid).address, kMid);
+  EXPECT_EQ(set.handles().at(kMid).entry.queue, set.entries()[1].queue);
+}
+
+TEST_F(TrackerSetTest, TwoTrackersOnOneBodyPartBothGetEntriesTheHigherAddressTheSlot) {
+  const TrackerSet set = build({{kHigh, BodyPart::Head}, {kLow, BodyPart::Head}});
+  ASSERT_EQ(set.entries().size(), 2u);
+  EXPECT_EQ(set.count(), 2u);
+  ASSERT_TRUE(table_.slot(BodyPart::Head).has_value());
+  EXPECT_EQ(table_.slot(BodyPart::Head)->queue, set.entries()[1].queue);
+  EXPECT_EQ(table_.slot(BodyPart::Head)->latest, set.entries()[1].latest);
+
+  table_.route(BodyPart::Head, numbered(4));
+  EXPECT_EQ(set.poll(), (PollResult{{kDefaultFrame, false}, {numbered(4), true}}));
+}
+
+TEST_F(TrackerSetTest, LogsAddedDriverPerTrackerInAddressOrder) {
+  const TrackerSet set = build({{kHigh, BodyPart::Head},
+                                {TrackerAddress{{16, 0, 0, 0, 0, 5}}, BodyPart::Hips},
+                                {kLow, BodyPart::Chest}});
+  EXPECT_EQ(log::capture().records(),
+            (std::vector<log::CapturedRecord>{
+                {log::Level::Info, "trackers", "Added driver: [1, 2, 3, 4, 5, 6]"},
+                {log::Level::Info, "trackers", "Added driver: [2, 0, 0, 0, 0, 0]"},
+                {log::Level::Info, "trackers", "Added driver: [16, 0, 0, 0, 0, 5]"},
+            }));
+}
+
+TEST_F(TrackerSetTest, ALaterPairingTakesOverTheSlotAndTheOldSetStopsReceiving) {
+  const TrackerSet first = build({{kLow, BodyPart::Head}, {kMid, BodyPart::Hips}});
+  const TrackerSet second = build({{kHigh, BodyPart::Head}});
+  table_.route(BodyPart::Head, numbered(1));
+  table_.route(BodyPart::Hips, numbered(2));
+  EXPECT_EQ(first.poll(), (PollResult{{kDefaultFrame, false}, {numbered(2), true}}))
+      << "Hips was not re-paired, so its slot still feeds the first set";
+  EXPECT_EQ(second.poll(), PollResult{Fresh(numbered(1), true)});
+}
+
+}  // namespace
+}  // namespace sorvel
