@@ -1,6 +1,7 @@
 #pragma once
 // A value or an error: the result of every fallible operation (no exceptions on these paths).
 
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -58,17 +59,18 @@ class [[nodiscard]] Expected<void, E> {
 
   Expected() = default;
   template <typename G>
-  Expected(Unexpected<G> error) : error_(std::move(error.error)), failed_(true) {}  // NOLINT
+  Expected(Unexpected<G> error) : error_(std::move(error.error)) {}  // NOLINT
 
-  bool has_value() const { return !failed_; }
+  bool has_value() const { return !error_.has_value(); }
   explicit operator bool() const { return has_value(); }
-  E& error() & { return error_; }
-  const E& error() const& { return error_; }
-  E&& error() && { return std::move(error_); }
+  E& error() & { return *error_; }
+  const E& error() const& { return *error_; }
+  E&& error() && { return std::move(*error_); }
+
+  bool operator==(const Expected&) const = default;
 
  private:
-  E error_{};
-  bool failed_ = false;
+  std::optional<E> error_;
 };
 
 }  // namespace sorvel

@@ -1,0 +1,38 @@
+#pragma once
+// Running a computation to completion from synchronous code (the constructor of the Python
+// object): the computation runs on the runtime while the calling thread is parked.
+
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include <asio/awaitable.hpp>
+
+#include "sorvel/driver/runtime/internal_error.hpp"
+#include "sorvel/driver/runtime/runtime.hpp"
+#include "sorvel/driver/runtime/task.hpp"
+#include "sorvel/protocol/expected.hpp"
+
+namespace sorvel::runtime {
+
+/// Runs `computation` on the runtime and parks the caller until it ends. An exception escaping
+/// it comes back as an InternalError with its text. Refused on a runtime thread, where parking
+/// would take a worker away from the tasks it drives.
+/// Thread safety: any thread that is not a runtime worker.
+template <typename T>
+Expected<T, InternalError> block_on(asio::awaitable<T> computation) {
+  if (on_runtime_thread()) return unexpected(InternalError{std::string(kNestedRuntimeMessage)});
+  auto task = spawn(std::move(computation));
+  auto result = task.wait();
+  if (!result) {
+    // Nobody else holds the handle, so the task cannot have been cancelled.
+    return unexpected(std::move(result).error().failure);
+  }
+  if constexpr (std::is_void_v<T>) {
+    return {};
+  } else {
+    return std::move(result).value();
+  }
+}
+
+}  // namespace sorvel::runtime
