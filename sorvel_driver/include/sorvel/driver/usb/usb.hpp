@@ -32,6 +32,9 @@ struct TransferResult {
 
 using TransferCallback = std::function<void(TransferResult)>;
 
+/// How an endpoint moves data, as its descriptor declares it (bits 0-1 of bmAttributes).
+enum class EndpointType : std::uint8_t { Control = 0, Isochronous = 1, Bulk = 2, Interrupt = 3 };
+
 /// A submitted transfer. `cancel` asks the backend to complete it with `Cancelled` soon; it does
 /// nothing once the transfer has completed. Dropping the handle does not cancel.
 class PendingTransfer {
@@ -47,6 +50,10 @@ class Interface {
   virtual ~Interface() = default;
   virtual std::uint8_t number() const = 0;
   virtual Expected<void, SystemError> select_alternate_setting(std::uint8_t setting) = 0;
+  /// The type of `endpoint` when the backend knows it (capture labels transfers with it).
+  virtual std::optional<EndpointType> endpoint_type(std::uint8_t /*endpoint*/) const {
+    return std::nullopt;
+  }
   /// Reads at most `length` bytes from IN endpoint `endpoint` (0x8N).
   virtual std::shared_ptr<PendingTransfer> submit_in(std::uint8_t endpoint, std::size_t length,
                                                      TransferCallback done) = 0;

@@ -1,0 +1,251 @@
+#include "sorvel/driver/usb/capture.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "sorvel/log/log.hpp"
+
+namespace sorvel::usb {
+namespace {
+
+// usbmon's transfer types differ from the descriptor's bmAttributes encoding.
+std::uint8_t usbmon_transfer_type(std::optional<EndpointType> type) {
+  switch (type.value_or(EndpointType::Bulk)) {
+    case EndpointType::Isochronous:
+      return 0;
+    case EndpointType::Interrupt:
+      return 1;
+    case EndpointType::Control:
+      return 2;
+    case EndpointType::Bulk:
+      return 3;
+  }
+  return 3;
+}
+
+template <typename T>
+void put(std::vector<std::uint8_t>& out, std::size_t offset, T value) {
+  std::memcpy(out.data() + offset, &value, sizeof value);  // host byte order, as usbmon writes
+}
+
+constexpr std::size_t kPcapRecordHeaderSize = 16;
+constexpr std::uint32_t kPcapSnapLength = 262144;
+
+class CapturingInterface final : public Interface {
+ public:
+  CapturingInterface(std::shared_ptr<Interface> inner, std::shared_ptr<CaptureFile> file,
+                     std::uint8_t device)
+      : inner_(std::move(inner)), file_(std::move(file)), device_(device) {}
+
+  std::uint8_t number() const override { return inner_->number(); }
+
+  Expected<void, SystemError> select_alternate_setting(std::uint8_t setting) override {
+    return inner_->select_alternate_setting(setting);
+  }
+
+  std::optional<EndpointType> endpoint_type(std::uint8_t endpoint) const override {
+    return inner_->endpoint_type(endpoint);
+  }
+
+  std::shared_ptr<PendingTransfer> submit_in(std::uint8_t endpoint, std::size_t length,
+                                             TransferCallback done) override {
+    const CaptureFile::Urb urb = next_urb(endpoint);
+    // Written before submitting: the completion may be recorded on another thread at once.
+    file_->write_submission(urb, length, {});
+    return inner_->submit_in(
+        endpoint, length, [file = file_, urb, done = std::move(done)](TransferResult result) {
+          file->write_completion(urb, usbmon_status(result.error), result.data.size(), result.data);
+          done(std::move(result));
+        });
+  }
+
+  std::shared_ptr<PendingTransfer> submit_out(std::uint8_t endpoint,
+                                              std::vector<std::uint8_t> bytes,
+                                              TransferCallback done) override {
+    const CaptureFile::Urb urb = next_urb(endpoint);
+    const std::size_t length = bytes.size();
+    file_->write_submission(urb, length, bytes);
+    return inner_->submit_out(
+        endpoint, std::move(bytes),
+        [file = file_, urb, length, done = std::move(done)](TransferResult result) {
+          file->write_completion(urb, usbmon_status(result.error), result.ok() ? length : 0, {});
+          done(std::move(result));
+        });
+  }
+
+ private:
+  CaptureFile::Urb next_urb(std::uint8_t endpoint) const {
+    return {file_->next_urb_id(), device_, endpoint, inner_->endpoint_type(endpoint)};
+  }
+
+  std::shared_ptr<Interface> inner_;
+  std::shared_ptr<CaptureFile> file_;
+  std::uint8_t device_;
+};
+
+class CapturingDevice final : public Device {
+ public:
+  CapturingDevice(std::shared_ptr<Device> inner, std::shared_ptr<CaptureFile> file)
+      : inner_(std::move(inner)), file_(std::move(file)), number_(file_->add_device()) {}
+
+  Expected<std::shared_ptr<Interface>, SystemError> claim_interface(std::uint8_t number) override {
+    auto claimed = inner_->claim_interface(number);
+    if (!claimed) return claimed;
+    return std::shared_ptr<Interface>(
+        std::make_shared<CapturingInterface>(std::move(*claimed), file_, number_));
+  }
+
+ private:
+  std::shared_ptr<Device> inner_;
+  std::shared_ptr<CaptureFile> file_;
+  std::uint8_t number_;
+};
+
+}  // namespace
+
+int usbmon_status(std::optional<TransferError> error) {
+  if (!error) return 0;
+  switch (*error) {
+    case TransferError::Cancelled:
+      return -ENOENT;
+    case TransferError::Stall:
+      return -EPIPE;
+    case TransferError::Disconnected:
+      return -ENODEV;
+    case TransferError::Fault:
+      return -EPROTO;
+    case TransferError::Unknown:
+      return -EIO;
+  }
+  return -EIO;
+}
+
+Expected<std::shared_ptr<CaptureFile>, SystemError> CaptureFile::create(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return unexpected(system_error_from_errno(errno));
+
+  std::vector<std::uint8_t> header(24);
+  put<std::uint32_t>(header, 0, 0xa1b2c3d4);  // microsecond timestamps, host byte order
+  put<std::uint16_t>(header, 4, 2);           // format version 2.4
+  put<std::uint16_t>(header, 6, 4);
+  put<std::int32_t>(header, 8, 0);    // time zone offset
+  put<std::uint32_t>(header, 12, 0);  // timestamp accuracy
+  put<std::uint32_t>(header, 16, kPcapSnapLength);
+  put<std::uint32_t>(header, 20, kPcapLinkTypeUsbLinuxMmapped);
+  if (std::fwrite(header.data(), 1, header.size(), file) != header.size() ||
+      std::fflush(file) != 0) {
+    const int code = errno;
+    std::fclose(file);
+    return unexpected(system_error_from_errno(code));
+  }
+  return std::shared_ptr<CaptureFile>(new CaptureFile(file));
+}
+
+CaptureFile::~CaptureFile() {
+  std::fclose(file_);
+}
+
+std::uint8_t CaptureFile::add_device() {
+  std::lock_guard lock(mutex_);
+  return ++devices_;
+}
+
+std::uint64_t CaptureFile::next_urb_id() {
+  std::lock_guard lock(mutex_);
+  return ++urbs_;
+}
+
+void CaptureFile::write_submission(const Urb& urb, std::size_t length,
+                                   std::span<const std::uint8_t> data) {
+  // Submissions carry -EINPROGRESS, as in captures of the kernel's own monitor.
+  write_record('S', urb, -EINPROGRESS, length, data);
+}
+
+void CaptureFile::write_completion(const Urb& urb, int status, std::size_t length,
+                                   std::span<const std::uint8_t> data) {
+  write_record('C', urb, status, length, data);
+}
+
+void CaptureFile::write_record(char kind, const Urb& urb, int status, std::size_t length,
+                               std::span<const std::uint8_t> data) {
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now);
+  const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(now - seconds);
+  const auto captured = static_cast<std::uint32_t>(data.size());
+
+  std::vector<std::uint8_t> record(kPcapRecordHeaderSize + kUsbmonHeaderSize + data.size());
+  put<std::uint32_t>(record, 0, static_cast<std::uint32_t>(seconds.count()));
+  put<std::uint32_t>(record, 4, static_cast<std::uint32_t>(micros.count()));
+  put<std::uint32_t>(record, 8, static_cast<std::uint32_t>(kUsbmonHeaderSize) + captured);
+  put<std::uint32_t>(record, 12, static_cast<std::uint32_t>(kUsbmonHeaderSize) + captured);
+
+  const std::size_t u = kPcapRecordHeaderSize;  // the usbmon header (struct usbmon_packet)
+  put<std::uint64_t>(record, u + 0, urb.id);
+  record[u + 8] = static_cast<std::uint8_t>(kind);
+  record[u + 9] = usbmon_transfer_type(urb.type);
+  record[u + 10] = urb.endpoint;
+  record[u + 11] = urb.device;
+  put<std::uint16_t>(record, u + 12, 1);  // bus number
+  record[u + 14] = '-';                   // no setup packet
+  // Zero says data follows; otherwise the direction of the data that was not captured.
+  record[u + 15] = data.empty() ? ((urb.endpoint & 0x80) != 0 ? '<' : '>') : 0;
+  put<std::int64_t>(record, u + 16, static_cast<std::int64_t>(seconds.count()));
+  put<std::int32_t>(record, u + 24, static_cast<std::int32_t>(micros.count()));
+  put<std::int32_t>(record, u + 28, status);
+  put<std::uint32_t>(record, u + 32, static_cast<std::uint32_t>(length));
+  put<std::uint32_t>(record, u + 36, captured);
+  // Bytes 40 to 63 (setup, interval, start frame, flags, descriptors) stay zero for bulk and
+  // interrupt transfers.
+  if (!data.empty()) std::memcpy(record.data() + u + kUsbmonHeaderSize, data.data(), data.size());
+
+  std::lock_guard lock(mutex_);
+  if (write_failed_) return;
+  if (std::fwrite(record.data(), 1, record.size(), file_) != record.size() ||
+      std::fflush(file_) != 0) {
+    // One line, not one per transfer; the device keeps working without its capture.
+    write_failed_ = true;
+    log::warn(log::kUsbTarget, "usb capture stopped: {}", system_error_from_errno(errno).message);
+  }
+}
+
+std::shared_ptr<Device> capture_device(std::shared_ptr<Device> device,
+                                       std::shared_ptr<CaptureFile> file) {
+  return std::make_shared<CapturingDevice>(std::move(device), std::move(file));
+}
+
+std::shared_ptr<Device> capture_to_path(std::shared_ptr<Device> device, const std::string& path) {
+  // Leaked on purpose: transfers may still complete while static objects are destroyed.
+  static auto* const files = new std::map<std::string, std::shared_ptr<CaptureFile>>;
+  static std::mutex mutex;
+
+  std::shared_ptr<CaptureFile> file;
+  {
+    std::lock_guard lock(mutex);
+    auto& slot = (*files)[path];
+    if (!slot) {
+      auto created = CaptureFile::create(path);
+      if (!created) {
+        files->erase(path);
+        log::warn(log::kUsbTarget, "cannot open usb capture file {}: {}", path,
+                  created.error().message);
+        return device;
+      }
+      slot = std::move(*created);
+    }
+    file = slot;
+  }
+  return capture_device(std::move(device), std::move(file));
+}
+
+std::shared_ptr<Device> capture_if_requested(std::shared_ptr<Device> device) {
+  const char* path = std::getenv(kCaptureEnvVar);
+  if (path == nullptr || *path == '\0') return device;
+  return capture_to_path(std::move(device), path);
+}
+
+}  // namespace sorvel::usb

@@ -1,0 +1,402 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "sorvel/driver/usb/capture.hpp"
+#include "sorvel/log/capture.hpp"
+
+namespace sorvel::usb {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+const Bytes kAnswer{0x05, 0xAA, 0xBB};
+
+/// Answers like a receiver: commands on 0x01 succeed, 0x82 returns `kAnswer`, the report
+/// endpoint 0x81 (an interrupt endpoint) stalls. Each answer comes from a thread of its own.
+class ReceiverInterface final : public Interface {
+ public:
+  explicit ReceiverInterface(std::uint8_t number) : number_(number) {}
+  ~ReceiverInterface() override {
+    for (auto& thread : threads_) thread.join();
+  }
+
+  std::uint8_t number() const override { return number_; }
+  Expected<void, SystemError> select_alternate_setting(std::uint8_t) override { return {}; }
+  std::optional<EndpointType> endpoint_type(std::uint8_t endpoint) const override {
+    if (endpoint == 0x81) return EndpointType::Interrupt;
+    return std::nullopt;
+  }
+  std::shared_ptr<PendingTransfer> submit_in(std::uint8_t endpoint, std::size_t,
+                                             TransferCallback done) override {
+    if (endpoint == 0x81) return answer(TransferResult{TransferError::Stall, {}}, std::move(done));
+    return answer(TransferResult{std::nullopt, kAnswer}, std::move(done));
+  }
+  std::shared_ptr<PendingTransfer> submit_out(std::uint8_t, Bytes bytes,
+                                              TransferCallback done) override {
+    sent.push_back(std::move(bytes));
+    return answer(TransferResult{}, std::move(done));
+  }
+
+  std::vector<Bytes> sent;  // touched by the submitting thread only
+
+ private:
+  struct NoCancel final : PendingTransfer {
+    void cancel() override {}
+  };
+  std::shared_ptr<PendingTransfer> answer(TransferResult result, TransferCallback done) {
+    threads_.emplace_back([done = std::move(done), result = std::move(result)]() mutable {
+      done(std::move(result));
+    });
+    return std::make_shared<NoCancel>();
+  }
+
+  const std::uint8_t number_;
+  std::vector<std::thread> threads_;
+};
+
+class ReceiverDevice final : public Device {
+ public:
+  Expected<std::shared_ptr<Interface>, SystemError> claim_interface(std::uint8_t number) override {
+    if (number > 2) return unexpected(system_error_from_errno(EBUSY));
+    claimed.push_back(std::make_shared<ReceiverInterface>(number));
+    return std::shared_ptr<Interface>(claimed.back());
+  }
+  std::vector<std::shared_ptr<ReceiverInterface>> claimed;
+};
+
+/// Submits one transfer and waits for its callback.
+template <typename Submit>
+TransferResult run(Submit submit) {
+  std::promise<TransferResult> done;
+  submit([&done](TransferResult r) { done.set_value(std::move(r)); });
+  return done.get_future().get();
+}
+
+Bytes command_bytes() {
+  Bytes bytes(64, 0);
+  bytes[0] = 0x01;
+  bytes[1] = 0x2A;
+  return bytes;
+}
+
+/// The session every capture test records: a command, its answer, a failed report read.
+struct Session {
+  std::shared_ptr<ReceiverDevice> device = std::make_shared<ReceiverDevice>();
+
+  void record_through(Device& captured) {
+    auto commands = captured.claim_interface(1);
+    auto reports = captured.claim_interface(0);
+    ASSERT_TRUE(commands.has_value() && reports.has_value());
+    Interface& command_interface = **commands;
+    Interface& report_interface = **reports;
+
+    EXPECT_TRUE(run([&](TransferCallback done) {
+                  command_interface.submit_out(0x01, command_bytes(), std::move(done));
+                }).ok());
+    const TransferResult answer =
+        run([&](TransferCallback done) { command_interface.submit_in(0x82, 63, std::move(done)); });
+    EXPECT_TRUE(answer.ok());
+    EXPECT_EQ(answer.data, kAnswer);
+    EXPECT_EQ(run([&](TransferCallback done) {
+                report_interface.submit_in(0x81, 64, std::move(done));
+              }).error,
+              TransferError::Stall);
+    EXPECT_EQ(device->claimed.at(0)->sent, std::vector<Bytes>{command_bytes()});
+  }
+};
+
+// --- a minimal reader of what the capture writes -----------------------------------------------
+
+struct UsbmonRecord {
+  std::uint32_t pcap_seconds;
+  std::uint64_t id;
+  char type;
+  std::uint8_t transfer_type, endpoint, device;
+  std::uint16_t bus;
+  char flag_data;
+  std::int64_t seconds;
+  std::int32_t status;
+  std::uint32_t length, captured;
+  Bytes data;
+};
+
+struct PcapFile {
+  std::uint32_t magic = 0, snap_length = 0, link_type = 0;
+  std::uint16_t major = 0, minor = 0;
+  std::vector<UsbmonRecord> records;
+};
+
+template <typename T>
+T at(const Bytes& bytes, std::size_t offset) {
+  T value;
+  std::memcpy(&value, bytes.data() + offset, sizeof value);  // callers check the size first
+  return value;
+}
+
+/// The parsed file, or what is wrong with it.
+std::variant<PcapFile, std::string> read_pcap(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  const Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (bytes.size() < 24) return std::string("no pcap header");
+  PcapFile file{at<std::uint32_t>(bytes, 0),  at<std::uint32_t>(bytes, 16),
+                at<std::uint32_t>(bytes, 20), at<std::uint16_t>(bytes, 4),
+                at<std::uint16_t>(bytes, 6),  {}};
+  for (std::size_t offset = 24; offset < bytes.size();) {
+    if (bytes.size() - offset < 16) return std::string("truncated record header");
+    const auto included = at<std::uint32_t>(bytes, offset + 8);
+    if (included != at<std::uint32_t>(bytes, offset + 12)) return std::string("record cut short");
+    const std::size_t u = offset + 16;  // the usbmon header
+    if (included < kUsbmonHeaderSize || bytes.size() - u < included) {
+      return std::string("truncated record");
+    }
+    UsbmonRecord record{at<std::uint32_t>(bytes, offset),
+                        at<std::uint64_t>(bytes, u),
+                        static_cast<char>(bytes[u + 8]),
+                        bytes[u + 9],
+                        bytes[u + 10],
+                        bytes[u + 11],
+                        at<std::uint16_t>(bytes, u + 12),
+                        static_cast<char>(bytes[u + 15]),
+                        at<std::int64_t>(bytes, u + 16),
+                        at<std::int32_t>(bytes, u + 28),
+                        at<std::uint32_t>(bytes, u + 32),
+                        at<std::uint32_t>(bytes, u + 36),
+                        {}};
+    if (record.captured != included - kUsbmonHeaderSize) {
+      return std::string("captured length disagrees with the record length");
+    }
+    const auto data = bytes.begin() + static_cast<std::ptrdiff_t>(u + kUsbmonHeaderSize);
+    record.data.assign(data, data + record.captured);
+    file.records.push_back(std::move(record));
+    offset = u + included;
+  }
+  return file;
+}
+
+PcapFile read_ok(const std::filesystem::path& path) {
+  auto parsed = read_pcap(path);
+  if (auto* error = std::get_if<std::string>(&parsed)) {
+    ADD_FAILURE() << path << ": " << *error;
+    return {};
+  }
+  return std::get<PcapFile>(std::move(parsed));
+}
+
+std::string read_text(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+/// A fresh path in the test's temporary directory, removed when the test ends. Never reused
+/// within a process: files captured by path stay open until the process ends.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& name)
+      : path_(std::filesystem::path(::testing::TempDir()) /
+              ("sorvel_" + std::to_string(::getpid()) + "_" + std::to_string(++count_) + "_" +
+               name)) {}
+  ~TempFile() {
+    std::error_code ignored;
+    std::filesystem::remove(path_, ignored);
+  }
+  const std::filesystem::path& path() const { return path_; }
+  std::string string() const { return path_.string(); }
+
+ private:
+  static inline int count_ = 0;
+  std::filesystem::path path_;
+};
+
+TEST(UsbCapture, RecordsEachTransferAsASubmissionAndACompletion) {
+  const TempFile path("session.pcap");
+  auto file = CaptureFile::create(path.string());
+  ASSERT_TRUE(file.has_value()) << file.error().message;
+  Session session;
+  auto captured = capture_device(session.device, *file);
+  const auto before = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  session.record_through(*captured);
+  const auto after = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+  // Claim failures pass through unchanged.
+  auto refused = captured->claim_interface(3);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().code, EBUSY);
+
+  const PcapFile pcap = read_ok(path.path());
+  EXPECT_EQ(pcap.magic, 0xa1b2c3d4u);
+  EXPECT_EQ(pcap.major, 2);
+  EXPECT_EQ(pcap.minor, 4);
+  EXPECT_GE(pcap.snap_length, kUsbmonHeaderSize + 64);
+  EXPECT_EQ(pcap.link_type, 220u);
+
+  const struct {
+    char type;
+    std::uint8_t endpoint;
+    std::uint8_t transfer_type;
+    std::int32_t status;
+    std::uint32_t length;
+    Bytes data;
+    char flag_data;
+  } expected[] = {
+      {'S', 0x01, 3, -EINPROGRESS, 64, command_bytes(), 0},
+      {'C', 0x01, 3, 0, 64, {}, '>'},
+      {'S', 0x82, 3, -EINPROGRESS, 63, {}, '<'},
+      {'C', 0x82, 3, 0, 3, {0x05, 0xAA, 0xBB}, 0},
+      {'S', 0x81, 1, -EINPROGRESS, 64, {}, '<'},
+      {'C', 0x81, 1, -EPIPE, 0, {}, '<'},
+  };
+  ASSERT_EQ(pcap.records.size(), std::size(expected));
+  for (std::size_t i = 0; i < pcap.records.size(); ++i) {
+    SCOPED_TRACE(i);
+    const UsbmonRecord& record = pcap.records[i];
+    EXPECT_EQ(record.type, expected[i].type);
+    EXPECT_EQ(record.endpoint, expected[i].endpoint);
+    EXPECT_EQ(record.transfer_type, expected[i].transfer_type);
+    EXPECT_EQ(record.status, expected[i].status);
+    EXPECT_EQ(record.length, expected[i].length);
+    EXPECT_EQ(record.captured, expected[i].data.size());
+    EXPECT_EQ(record.data, expected[i].data);
+    EXPECT_EQ(record.flag_data, expected[i].flag_data);
+    EXPECT_EQ(record.device, 1);
+    EXPECT_EQ(record.bus, 1);
+    EXPECT_GE(record.seconds, before);
+    EXPECT_LE(record.seconds, after);
+    EXPECT_EQ(record.pcap_seconds, static_cast<std::uint32_t>(record.seconds));
+  }
+  // Submission and completion share an id; transfers do not.
+  for (std::size_t i = 0; i + 1 < pcap.records.size(); i += 2) {
+    EXPECT_EQ(pcap.records[i].id, pcap.records[i + 1].id) << i;
+  }
+  EXPECT_NE(pcap.records[0].id, pcap.records[2].id);
+  EXPECT_NE(pcap.records[2].id, pcap.records[4].id);
+  EXPECT_NE(pcap.records[0].id, pcap.records[4].id);
+}
+
+TEST(UsbCapture, UsbmonStatusOfEveryOutcome) {
+  const struct {
+    std::optional<TransferError> error;
+    int status;
+  } cases[] = {
+      {std::nullopt, 0},
+      {TransferError::Cancelled, -ENOENT},
+      {TransferError::Stall, -EPIPE},
+      {TransferError::Disconnected, -ENODEV},
+      {TransferError::Fault, -EPROTO},
+      {TransferError::Unknown, -EIO},
+  };
+  for (const auto& c : cases) EXPECT_EQ(usbmon_status(c.error), c.status);
+}
+
+TEST(UsbCapture, TsharkDecodesTheCapturedBytes) {
+  if (std::system("command -v tshark >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "tshark is not on PATH";
+  }
+
+  const TempFile path("tshark.pcap");
+  auto file = CaptureFile::create(path.string());
+  ASSERT_TRUE(file.has_value()) << file.error().message;
+  Session session;
+  session.record_through(*capture_device(session.device, *file));
+
+  const TempFile output_file("tshark_out.txt");
+  const TempFile errors("tshark_err.txt");
+  const std::string command = "tshark -r '" + path.string() +
+                              "' -T fields -e usb.urb_type -e usb.capdata >'" +
+                              output_file.string() + "' 2>'" + errors.string() + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0) << read_text(errors.path());
+  const std::string output = read_text(output_file.path());
+
+  // One line per record: the URB type and the payload's hex digits (any separators removed).
+  std::vector<std::string> lines;
+  std::stringstream stream(output);
+  for (std::string line; std::getline(stream, line);) {
+    line.erase(std::remove(line.begin(), line.end(), ':'), line.end());
+    lines.push_back(line);
+  }
+  std::string command_hex = "012a";
+  command_hex.append(124, '0');
+  const std::vector<std::string> expected{
+      "'S'\t" + command_hex, "'C'\t", "'S'\t", "'C'\t05aabb", "'S'\t", "'C'\t",
+  };
+  EXPECT_EQ(lines, expected) << output;
+}
+
+TEST(UsbCapture, DevicesCapturedToOnePathShareTheFile) {
+  const TempFile path("shared.pcap");
+  Session first;
+  Session second;
+  auto one = capture_to_path(first.device, path.string());
+  auto two = capture_to_path(second.device, path.string());
+  ASSERT_NE(one, first.device);
+  ASSERT_NE(two, second.device);
+  first.record_through(*one);
+  second.record_through(*two);
+
+  const PcapFile pcap = read_ok(path.path());  // one header: the second device did not truncate it
+  ASSERT_EQ(pcap.records.size(), 12u);
+  std::vector<std::uint64_t> submission_ids;
+  for (std::size_t i = 0; i < pcap.records.size(); ++i) {
+    EXPECT_EQ(pcap.records[i].device, i < 6 ? 1 : 2) << i;
+    if (pcap.records[i].type == 'S') submission_ids.push_back(pcap.records[i].id);
+  }
+  std::sort(submission_ids.begin(), submission_ids.end());
+  EXPECT_EQ(std::adjacent_find(submission_ids.begin(), submission_ids.end()), submission_ids.end());
+}
+
+TEST(UsbCapture, AnUnopenableFileIsReportedOnceAndTheDeviceWorksUncaptured) {
+  auto& logger = log::capture();
+  logger.clear();
+  const std::string path = "/nonexistent-sorvel-dir/capture.pcap";
+  Session session;
+  auto device = capture_to_path(session.device, path);
+
+  EXPECT_EQ(device, session.device);
+  EXPECT_EQ(logger.messages(log::kUsbTarget),
+            std::vector<std::string>{"cannot open usb capture file " + path + ": " +
+                                     std::strerror(ENOENT)});
+  ASSERT_EQ(logger.records().size(), 1u);
+  EXPECT_EQ(logger.records()[0].level, log::Level::Warn);
+  session.record_through(*device);
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST(UsbCapture, EnvironmentVariableNamesTheFile) {
+  const TempFile path("env.pcap");
+  Session session;
+
+  ::unsetenv(kCaptureEnvVar);
+  EXPECT_EQ(capture_if_requested(session.device), session.device);
+  ::setenv(kCaptureEnvVar, "", 1);
+  EXPECT_EQ(capture_if_requested(session.device), session.device);
+
+  ::setenv(kCaptureEnvVar, path.string().c_str(), 1);
+  auto captured = capture_if_requested(session.device);
+  ::unsetenv(kCaptureEnvVar);
+  ASSERT_NE(captured, session.device);
+  session.record_through(*captured);
+  EXPECT_EQ(read_ok(path.path()).records.size(), 6u);
+}
+
+}  // namespace
+}  // namespace sorvel::usb
