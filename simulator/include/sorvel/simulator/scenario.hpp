@@ -1,0 +1,79 @@
+#pragma once
+// What a virtual kit is: its receiver, its trackers and their behaviour, and scripted faults.
+// Read from JSON; every key is optional and an absent key keeps the default kit's value.
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sorvel/driver/driver_error.hpp"
+#include "sorvel/protocol/expected.hpp"
+#include "sorvel/protocol/semver.hpp"
+#include "sorvel/trackers/body_part.hpp"
+#include "sorvel/trackers/tracker_address.hpp"
+
+namespace sorvel::simulator {
+
+/// How a tracker answers the receiver's pairing call.
+enum class Announce : std::uint8_t {
+  Discovered,    ///< TrackerDiscovered
+  Incompatible,  ///< IncompatibleTracker
+  Repeated,      ///< RepeatedTracker, and nothing else
+  Silent,        ///< nothing
+  Twice,         ///< TrackerDiscovered two times
+};
+
+enum class Motion : std::uint8_t { Still, Sway };
+
+struct TrackerSpec {
+  TrackerAddress address;
+  BodyPart body_part = BodyPart::Head;
+  protocol::SemVer version{1, 0, 0};
+  Announce announce = Announce::Discovered;
+};
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct ScriptedFailure {
+  std::uint8_t endpoint = 0;
+  TransferError status = TransferError::Stall;
+};
+
+/// Fired every time its trigger happens: a command variant's name, or "open".
+struct ScriptAction {
+  std::string on;
+  std::uint32_t delay_ms = 0;
+  std::optional<Bytes> response;        ///< one IN transfer on 0x82 with exactly these bytes
+  std::vector<Bytes> report_transfers;  ///< IN transfers on 0x81 with exactly these bytes
+  bool unplug = false;
+  std::optional<ScriptedFailure> fail;
+};
+
+struct Scenario {
+  bool present = true;
+  TrackerAddress receiver_address{{90, 1, 2, 3, 4, 5}};
+  protocol::SemVer receiver_version{2, 0, 1};
+  std::set<std::string> silent;  ///< command names never answered
+  std::vector<TrackerSpec> trackers = default_trackers();
+  bool ready_to_report = true;
+  std::uint32_t rate_hz = 100;  ///< reports per second per tracker; 0: none
+  Motion motion = Motion::Sway;
+  std::vector<ScriptAction> script;
+
+  /// One tracker per body part, body part v at [16, 0, 0, 0, 0, v + 1], firmware 1.0.0.
+  static std::vector<TrackerSpec> default_trackers();
+};
+
+/// Parses a scenario document; the error says what is wrong and where.
+Expected<Scenario, std::string> parse_scenario(std::string_view json);
+
+inline constexpr std::string_view kVirtualKitVariable = "SORVEL_VIRTUAL_KIT";
+
+/// The scenario a value of SORVEL_VIRTUAL_KIT selects: "1" the default kit, a value starting
+/// with "{" inline JSON, anything else the path of a JSON file. The error names the variable.
+Expected<Scenario, std::string> scenario_from_variable(std::string_view value);
+
+}  // namespace sorvel::simulator

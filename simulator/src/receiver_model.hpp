@@ -1,0 +1,42 @@
+#pragma once
+// What the virtual receiver does with each command: answers, pairing announcements and the
+// sensor stream. Called by its Kit with the kit's lock held.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sorvel/protocol/messages.hpp"
+#include "sorvel/simulator/scenario.hpp"
+
+namespace sorvel::simulator {
+
+class Kit;
+
+class ReceiverModel {
+ public:
+  explicit ReceiverModel(const Scenario& scenario) : scenario_(scenario) {}
+
+  /// Acts on one command transfer; returns the command's name, or nothing if it does not decode.
+  std::optional<std::string> on_command(Kit& kit, const Bytes& transfer);
+  void stop_streaming();
+  bool streaming() const { return streaming_; }
+
+ private:
+  void answer(Kit& kit, const protocol::Response& response, std::chrono::microseconds delay);
+  void pair(Kit& kit, const protocol::command::Initiate& initiate, bool silent);
+  void start_streaming(Kit& kit);
+  void tick(Kit& kit, std::uint64_t generation);
+
+  const Scenario& scenario_;
+  std::vector<const TrackerSpec*> paired_;
+  bool streaming_ = false;
+  std::uint64_t generation_ = 0;  ///< ends the ticks of an earlier stream
+  std::uint64_t ticks_ = 0;
+  std::uint64_t samples_ = 0;  ///< never reset, so sample numbers keep rising across streams
+  std::chrono::steady_clock::time_point stream_start_;
+};
+
+}  // namespace sorvel::simulator

@@ -1,0 +1,297 @@
+#include "sorvel/simulator/scenario.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "command_names.hpp"
+
+namespace sorvel::simulator {
+
+namespace {
+
+using nlohmann::json;
+
+// Parse failures travel as this exception inside this file only; parse_scenario turns it into
+// an error value.
+struct ScenarioError {
+  std::string message;
+};
+
+[[noreturn]] void fail(const std::string& where, const std::string& problem) {
+  throw ScenarioError{where.empty() ? problem : fmt::format("{}: {}", where, problem)};
+}
+
+void check_keys(const json& object, const std::string& where,
+                std::initializer_list<std::string_view> known) {
+  if (!object.is_object()) fail(where, "expected an object");
+  for (const auto& [key, value] : object.items()) {
+    bool found = false;
+    for (std::string_view k : known) found = found || k == key;
+    if (!found) fail(where, fmt::format("unknown key \"{}\"", key));
+  }
+}
+
+std::uint64_t unsigned_value(const json& value, const std::string& where, std::uint64_t max) {
+  if (!value.is_number_integer() || value.get<std::int64_t>() < 0 ||
+      value.get<std::uint64_t>() > max) {
+    fail(where, fmt::format("expected an integer from 0 to {}", max));
+  }
+  return value.get<std::uint64_t>();
+}
+
+bool bool_value(const json& value, const std::string& where) {
+  if (!value.is_boolean()) fail(where, "expected true or false");
+  return value.get<bool>();
+}
+
+std::string string_value(const json& value, const std::string& where) {
+  if (!value.is_string()) fail(where, "expected a string");
+  return value.get<std::string>();
+}
+
+template <std::size_t N>
+std::array<std::uint8_t, N> byte_array(const json& value, const std::string& where) {
+  if (!value.is_array() || value.size() != N) fail(where, fmt::format("expected {} integers", N));
+  std::array<std::uint8_t, N> out{};
+  for (std::size_t i = 0; i < N; ++i) {
+    out[i] =
+        static_cast<std::uint8_t>(unsigned_value(value[i], fmt::format("{}[{}]", where, i), 255));
+  }
+  return out;
+}
+
+protocol::SemVer version_value(const json& value, const std::string& where) {
+  const auto parts = byte_array<3>(value, where);
+  return {parts[0], parts[1], parts[2]};
+}
+
+Bytes hex_value(const json& value, const std::string& where, std::size_t max_length) {
+  const std::string text = string_value(value, where);
+  Bytes out;
+  int pending = -1;
+  for (char c : text) {
+    if (std::isspace(static_cast<unsigned char>(c))) continue;
+    int digit = -1;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    if (digit < 0) fail(where, fmt::format("'{}' is not a hex digit", c));
+    if (pending < 0) {
+      pending = digit;
+    } else {
+      out.push_back(static_cast<std::uint8_t>(pending * 16 + digit));
+      pending = -1;
+    }
+  }
+  if (pending >= 0) fail(where, "odd number of hex digits");
+  if (out.size() > max_length) {
+    fail(where,
+         fmt::format("{} bytes do not fit one transfer of at most {}", out.size(), max_length));
+  }
+  return out;
+}
+
+BodyPart body_part_value(const json& value, const std::string& where) {
+  const std::string text = string_value(value, where);
+  if (auto part = body_part_from_name(text)) return *part;
+  if (auto part = body_part_from_code(text)) return *part;
+  fail(where, fmt::format("unknown body part \"{}\"", text));
+}
+
+Announce announce_value(const json& value, const std::string& where) {
+  static const std::array<std::pair<std::string_view, Announce>, 5> kNames{{
+      {"discovered", Announce::Discovered},
+      {"incompatible", Announce::Incompatible},
+      {"repeated", Announce::Repeated},
+      {"silent", Announce::Silent},
+      {"twice", Announce::Twice},
+  }};
+  const std::string text = string_value(value, where);
+  for (const auto& [name, announce] : kNames) {
+    if (name == text) return announce;
+  }
+  fail(where,
+       fmt::format("unknown announce \"{}\" (discovered, incompatible, repeated, silent, twice)",
+                   text));
+}
+
+TransferError status_value(const json& value, const std::string& where) {
+  const std::string text = string_value(value, where);
+  for (auto status : {TransferError::Cancelled, TransferError::Stall, TransferError::Disconnected,
+                      TransferError::Fault, TransferError::Unknown}) {
+    if (name(status) == text) return status;
+  }
+  fail(where, fmt::format("unknown status \"{}\"", text));
+}
+
+std::string command_name_value(const json& value, const std::string& where, bool allow_open) {
+  const std::string text = string_value(value, where);
+  if (allow_open && text == "open") return text;
+  if (!is_command_name(text)) fail(where, fmt::format("unknown command \"{}\"", text));
+  return text;
+}
+
+TrackerSpec tracker_value(const json& value, const std::string& where) {
+  check_keys(value, where, {"address", "body_part", "version", "announce"});
+  TrackerSpec spec;
+  if (!value.contains("address")) fail(where, "a tracker needs an address");
+  if (!value.contains("body_part")) fail(where, "a tracker needs a body_part");
+  spec.address.bytes = byte_array<6>(value["address"], where + ".address");
+  spec.body_part = body_part_value(value["body_part"], where + ".body_part");
+  if (value.contains("version")) spec.version = version_value(value["version"], where + ".version");
+  if (value.contains("announce")) {
+    spec.announce = announce_value(value["announce"], where + ".announce");
+  }
+  return spec;
+}
+
+ScriptAction action_value(const json& value, const std::string& where) {
+  check_keys(value, where, {"on", "delay_ms", "response", "report_transfers", "unplug", "fail"});
+  ScriptAction action;
+  if (!value.contains("on")) fail(where, "an action needs \"on\"");
+  action.on = command_name_value(value["on"], where + ".on", true);
+  if (value.contains("delay_ms")) {
+    action.delay_ms =
+        static_cast<std::uint32_t>(unsigned_value(value["delay_ms"], where + ".delay_ms", 600000));
+  }
+  if (value.contains("response")) {
+    action.response = hex_value(value["response"], where + ".response", 63);
+  }
+  if (value.contains("report_transfers")) {
+    const json& list = value["report_transfers"];
+    if (!list.is_array()) fail(where + ".report_transfers", "expected a list of hex strings");
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      action.report_transfers.push_back(
+          hex_value(list[i], fmt::format("{}.report_transfers[{}]", where, i), 64));
+    }
+  }
+  if (value.contains("unplug")) action.unplug = bool_value(value["unplug"], where + ".unplug");
+  if (value.contains("fail")) {
+    const json& f = value["fail"];
+    check_keys(f, where + ".fail", {"endpoint", "status"});
+    if (!f.contains("endpoint") || !f.contains("status")) {
+      fail(where + ".fail", "needs endpoint and status");
+    }
+    ScriptedFailure failure;
+    failure.endpoint =
+        static_cast<std::uint8_t>(unsigned_value(f["endpoint"], where + ".fail.endpoint", 255));
+    if (failure.endpoint != 0x01 && failure.endpoint != 0x81 && failure.endpoint != 0x82) {
+      fail(where + ".fail.endpoint", "the receiver has endpoints 1, 129 and 130");
+    }
+    failure.status = status_value(f["status"], where + ".fail.status");
+    action.fail = failure;
+  }
+  return action;
+}
+
+Scenario scenario_value(const json& doc) {
+  check_keys(doc, "",
+             {"present", "receiver", "silent", "trackers", "ready_to_report", "stream", "script"});
+  Scenario scenario;
+  if (doc.contains("present")) scenario.present = bool_value(doc["present"], "present");
+  if (doc.contains("receiver")) {
+    const json& receiver = doc["receiver"];
+    check_keys(receiver, "receiver", {"address", "version"});
+    if (receiver.contains("address")) {
+      scenario.receiver_address.bytes = byte_array<6>(receiver["address"], "receiver.address");
+    }
+    if (receiver.contains("version")) {
+      scenario.receiver_version = version_value(receiver["version"], "receiver.version");
+    }
+  }
+  if (doc.contains("silent")) {
+    const json& silent = doc["silent"];
+    if (!silent.is_array()) fail("silent", "expected a list of command names");
+    for (std::size_t i = 0; i < silent.size(); ++i) {
+      scenario.silent.insert(command_name_value(silent[i], fmt::format("silent[{}]", i), false));
+    }
+  }
+  if (doc.contains("trackers")) {
+    const json& trackers = doc["trackers"];
+    if (!trackers.is_array()) fail("trackers", "expected a list of trackers");
+    scenario.trackers.clear();
+    for (std::size_t i = 0; i < trackers.size(); ++i) {
+      scenario.trackers.push_back(tracker_value(trackers[i], fmt::format("trackers[{}]", i)));
+    }
+  }
+  if (doc.contains("ready_to_report")) {
+    scenario.ready_to_report = bool_value(doc["ready_to_report"], "ready_to_report");
+  }
+  if (doc.contains("stream")) {
+    const json& stream = doc["stream"];
+    check_keys(stream, "stream", {"rate_hz", "motion"});
+    if (stream.contains("rate_hz")) {
+      scenario.rate_hz =
+          static_cast<std::uint32_t>(unsigned_value(stream["rate_hz"], "stream.rate_hz", 2000));
+    }
+    if (stream.contains("motion")) {
+      const std::string motion = string_value(stream["motion"], "stream.motion");
+      if (motion == "still") {
+        scenario.motion = Motion::Still;
+      } else if (motion == "sway") {
+        scenario.motion = Motion::Sway;
+      } else {
+        fail("stream.motion", fmt::format("unknown motion \"{}\" (still, sway)", motion));
+      }
+    }
+  }
+  if (doc.contains("script")) {
+    const json& script = doc["script"];
+    if (!script.is_array()) fail("script", "expected a list of actions");
+    for (std::size_t i = 0; i < script.size(); ++i) {
+      scenario.script.push_back(action_value(script[i], fmt::format("script[{}]", i)));
+    }
+  }
+  return scenario;
+}
+
+}  // namespace
+
+std::vector<TrackerSpec> Scenario::default_trackers() {
+  std::vector<TrackerSpec> trackers;
+  for (std::uint8_t v = 0; v < kBodyPartCount; ++v) {
+    trackers.push_back({TrackerAddress{{16, 0, 0, 0, 0, static_cast<std::uint8_t>(v + 1)}},
+                        static_cast<BodyPart>(v), protocol::SemVer{1, 0, 0}, Announce::Discovered});
+  }
+  return trackers;
+}
+
+Expected<Scenario, std::string> parse_scenario(std::string_view text) {
+  const json doc = json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (doc.is_discarded()) return unexpected(std::string("not valid JSON"));
+  try {
+    return scenario_value(doc);
+  } catch (const ScenarioError& error) {
+    return unexpected(error.message);
+  }
+}
+
+Expected<Scenario, std::string> scenario_from_variable(std::string_view value) {
+  auto named = [](const std::string& problem) {
+    return unexpected(fmt::format("{}: {}", kVirtualKitVariable, problem));
+  };
+  if (value == "1") return Scenario{};
+  std::string text;
+  if (!value.empty() && value.front() == '{') {
+    text = value;
+  } else {
+    std::ifstream file{std::string(value)};
+    if (!file) {
+      return named(
+          fmt::format("cannot read scenario file \"{}\": {}", value, std::strerror(errno)));
+    }
+    std::ostringstream content;
+    content << file.rdbuf();
+    text = content.str();
+  }
+  auto scenario = parse_scenario(text);
+  if (!scenario) return named(fmt::format("invalid scenario: {}", scenario.error()));
+  return scenario;
+}
+
+}  // namespace sorvel::simulator

@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "sorvel/simulator/virtual_kit.hpp"
+
+namespace sorvel::simulator {
+namespace {
+
+TEST(Scenario, AbsentKeysKeepTheDefaultKit) {
+  auto scenario = parse_scenario("{}");
+  ASSERT_TRUE(scenario.has_value());
+  EXPECT_TRUE(scenario->present);
+  EXPECT_EQ(scenario->receiver_address, (TrackerAddress{{90, 1, 2, 3, 4, 5}}));
+  EXPECT_EQ(scenario->receiver_version, (protocol::SemVer{2, 0, 1}));
+  ASSERT_EQ(scenario->trackers.size(), 15u);
+  EXPECT_EQ(scenario->trackers[4].body_part, BodyPart::Head);
+  EXPECT_EQ(scenario->trackers[4].address, (TrackerAddress{{16, 0, 0, 0, 0, 5}}));
+  EXPECT_EQ(scenario->trackers[4].version, (protocol::SemVer{1, 0, 0}));
+  EXPECT_EQ(scenario->rate_hz, 100u);
+  EXPECT_EQ(scenario->motion, Motion::Sway);
+  EXPECT_TRUE(scenario->ready_to_report);
+}
+
+TEST(Scenario, EveryKeyIsRead) {
+  auto scenario = parse_scenario(R"({
+    "present": true,
+    "receiver": {"address": [1, 2, 3, 4, 5, 6], "version": [2, 1, 0]},
+    "silent": ["GetInfo", "Go"],
+    "trackers": [{"address": [9, 9, 9, 9, 9, 9], "body_part": "RF", "version": [1, 2, 3],
+                  "announce": "twice"}],
+    "ready_to_report": false,
+    "stream": {"rate_hz": 0, "motion": "still"},
+    "script": [{"on": "open", "delay_ms": 7, "response": "00", "report_transfers": ["AB"],
+                "unplug": true, "fail": {"endpoint": 129, "status": "Disconnected"}}]
+  })");
+  ASSERT_TRUE(scenario.has_value()) << scenario.error();
+  EXPECT_EQ(scenario->receiver_version, (protocol::SemVer{2, 1, 0}));
+  EXPECT_EQ(scenario->silent, (std::set<std::string>{"GetInfo", "Go"}));
+  ASSERT_EQ(scenario->trackers.size(), 1u);
+  EXPECT_EQ(scenario->trackers[0].body_part, BodyPart::RightFoot);
+  EXPECT_EQ(scenario->trackers[0].announce, Announce::Twice);
+  EXPECT_FALSE(scenario->ready_to_report);
+  EXPECT_EQ(scenario->rate_hz, 0u);
+  EXPECT_EQ(scenario->motion, Motion::Still);
+  ASSERT_EQ(scenario->script.size(), 1u);
+  const ScriptAction& action = scenario->script[0];
+  EXPECT_EQ(action.on, "open");
+  EXPECT_EQ(action.delay_ms, 7u);
+  EXPECT_EQ(action.response, (Bytes{0x00}));
+  EXPECT_EQ(action.report_transfers, (std::vector<Bytes>{{0xAB}}));
+  EXPECT_TRUE(action.unplug);
+  ASSERT_TRUE(action.fail.has_value());
+  EXPECT_EQ(action.fail->endpoint, 0x81);
+  EXPECT_EQ(action.fail->status, TransferError::Disconnected);
+}
+
+TEST(Scenario, ProblemsAreNamedWithTheirPlace) {
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"{", "not valid JSON"},
+      {"[]", "expected an object"},
+      {R"({"trakers": []})", "unknown key \"trakers\""},
+      {R"({"receiver": {"address": [1, 2, 3]}})", "receiver.address: expected 6 integers"},
+      {R"({"receiver": {"version": [2, 0, 256]}})",
+       "receiver.version[2]: expected an integer from 0 to 255"},
+      {R"({"silent": ["GetInf"]})", "silent[0]: unknown command \"GetInf\""},
+      {R"({"trackers": [{"address": [1,1,1,1,1,1], "body_part": "Nose"}]})",
+       "trackers[0].body_part: unknown body part \"Nose\""},
+      {R"({"trackers": [{"body_part": "Head"}]})", "trackers[0]: a tracker needs an address"},
+      {R"({"trackers": [{"address": [1,1,1,1,1,1], "body_part": "Head", "announce": "loud"}]})",
+       "trackers[0].announce: unknown announce \"loud\""},
+      {R"({"stream": {"motion": "spin"}})", "stream.motion: unknown motion \"spin\""},
+      {R"({"script": [{"on": "Go", "response": "0"}]})", "script[0].response: odd number"},
+      {R"({"script": [{"on": "Go", "response": "zz"}]})", "script[0].response: 'z' is not"},
+      {R"({"script": [{"on": "Go", "fail": {"endpoint": 3, "status": "Stall"}}]})",
+       "script[0].fail.endpoint: the receiver has endpoints 1, 129 and 130"},
+      {R"({"script": [{"on": "Go", "fail": {"endpoint": 1, "status": "Broken"}}]})",
+       "script[0].fail.status: unknown status \"Broken\""},
+      {R"({"script": [{"delay_ms": 3}]})", "script[0]: an action needs \"on\""},
+  };
+  for (const auto& [json, problem] : cases) {
+    auto scenario = parse_scenario(json);
+    ASSERT_FALSE(scenario.has_value()) << json;
+    EXPECT_NE(scenario.error().find(problem), std::string::npos)
+        << json << " gave: " << scenario.error();
+  }
+  std::string long_response(64 * 2, 'A');
+  auto scenario =
+      parse_scenario(R"({"script": [{"on": "Go", "response": ")" + long_response + "\"}]}");
+  ASSERT_FALSE(scenario.has_value());
+  EXPECT_NE(scenario.error().find("do not fit one transfer of at most 63"), std::string::npos);
+}
+
+TEST(Scenario, TheVariableSelectsTheDefaultKitInlineJsonOrAFile) {
+  EXPECT_EQ(scenario_from_variable("1")->trackers.size(), 15u);
+  EXPECT_FALSE(scenario_from_variable(R"({"present": false})")->present);
+
+  const std::string path = ::testing::TempDir() + "/scenario.json";
+  std::ofstream(path) << R"({"ready_to_report": false})";
+  EXPECT_FALSE(scenario_from_variable(path)->ready_to_report);
+
+  auto missing = scenario_from_variable("/nonexistent/kit.json");
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error(),
+            "SORVEL_VIRTUAL_KIT: cannot read scenario file \"/nonexistent/kit.json\": No such "
+            "file or directory");
+  auto invalid = scenario_from_variable("{nope");
+  ASSERT_FALSE(invalid.has_value());
+  EXPECT_EQ(invalid.error(), "SORVEL_VIRTUAL_KIT: invalid scenario: not valid JSON");
+}
+
+TEST(Scenario, BackendFromEnvironmentNeverFallsBackSilently) {
+  ::setenv("SORVEL_VIRTUAL_KIT", "{\"silent\": 3}", 1);
+  auto broken = backend_from_environment();
+  ASSERT_FALSE(broken.has_value());
+  EXPECT_EQ(broken.error(),
+            "SORVEL_VIRTUAL_KIT: invalid scenario: silent: expected a list of command names");
+
+  ::setenv("SORVEL_VIRTUAL_KIT", "1", 1);
+  auto kit = backend_from_environment();
+  ASSERT_TRUE(kit.has_value()) << kit.error();
+  auto devices = kit.value()->list_devices();
+  ASSERT_EQ(devices->size(), 1u);
+  EXPECT_EQ(devices->front()->vendor_id(), 0x303A);
+  EXPECT_EQ(devices->front()->product_id(), 0x81D3);
+  ::unsetenv("SORVEL_VIRTUAL_KIT");
+}
+
+}  // namespace
+}  // namespace sorvel::simulator
