@@ -1,0 +1,96 @@
+#include "readers.hpp"
+
+#include "sorvel/driver/usb/async_transfer.hpp"
+#include "sorvel/log/log.hpp"
+#include "sorvel/protocol/report_stream.hpp"
+
+namespace sorvel::detail {
+
+namespace {
+
+namespace rsp = protocol::response;
+using log::kUsbTarget;
+
+/// A failed read ends the reader. The first reader to see the link fail reports the loss once;
+/// a deliberate close ends it quietly.
+void on_read_failure(const LinkState& link, TransferError failure, std::string_view what) {
+  if (link.closing->load()) return;
+  const DriverError error = DriverError::serial_transfer(failure);
+  log::error(kUsbTarget, "{}{}", what, error);
+  bool connected = true;
+  if (link.receiver_connected->compare_exchange_strong(connected, false)) {
+    (*link.handler)(event::ReceiverLost{error});
+  }
+}
+
+void dispatch(const protocol::Response& response, ResponseSender& responses,
+              const LinkState& link) {
+  if (const auto* r = std::get_if<rsp::TrackerReconnected>(&response.as_variant())) {
+    (*link.handler)(event::TrackerRestored{r->part});
+  } else if (const auto* c = std::get_if<rsp::ConnectionLost>(&response.as_variant())) {
+    (*link.handler)(event::TrackerLost{c->part});
+  } else if (const auto* b = std::get_if<rsp::TrackerBiasUpdated>(&response.as_variant())) {
+    (*link.handler)(event::BiasChanged{b->part, b->value});
+  } else if (auto sent = responses.send(response); !sent) {
+    log::info(kUsbTarget, "error sending to response channel: {}", sent.error());
+  }
+}
+
+}  // namespace
+
+asio::awaitable<void> read_responses(std::shared_ptr<usb::Interface> interface,
+                                     ResponseSender responses, LinkState link) {
+  constexpr std::string_view kFailure = "error receiving usb response: ";
+  log::info(kUsbTarget, "USB read response thread spawned.");
+  try {
+    for (;;) {
+      const usb::TransferResult result =
+          co_await usb::transfer_in(*interface, kResponseEndpoint, kResponseTransferLength);
+      if (!result.ok()) {
+        on_read_failure(link, *result.error, kFailure);
+        break;
+      }
+      auto response = protocol::decode_response(result.data);
+      if (!response) {
+        log::error(kUsbTarget, "{}{}", kFailure, DriverError::report(response.error()));
+        continue;
+      }
+      dispatch(*response, responses, link);
+    }
+  } catch (const std::system_error&) {
+    // Cancelled while closing: the stop line below still belongs to the log.
+  }
+  log::info(kUsbTarget, "USB read response thread stopped.");
+  responses.close();
+}
+
+asio::awaitable<void> read_reports(std::shared_ptr<usb::Interface> interface,
+                                   std::shared_ptr<RoutingTable> routing, LinkState link) {
+  constexpr std::string_view kFailure = "error receiving usb data: ";
+  log::info(kUsbTarget, "USB read report thread spawned.");
+  protocol::ReportStream stream;
+  try {
+    for (;;) {
+      const usb::TransferResult result =
+          co_await usb::transfer_in(*interface, kReportEndpoint, kReportTransferLength);
+      if (!result.ok()) {
+        on_read_failure(link, *result.error, kFailure);
+        break;
+      }
+      stream.feed(result.data, [&](const protocol::ReportStream::Item& item) {
+        if (!item) {
+          log::error(kUsbTarget, "{}{}", kFailure, DriverError::report(item.error()));
+          return;
+        }
+        for (const auto& sample : item->samples) {
+          routing->route(item->body_part, protocol::to_frame(sample));
+        }
+      });
+    }
+  } catch (const std::system_error&) {
+    // Cancelled while closing.
+  }
+  log::info(kUsbTarget, "USB read report thread stopped.");
+}
+
+}  // namespace sorvel::detail
