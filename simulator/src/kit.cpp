@@ -287,14 +287,21 @@ void Kit::schedule(std::chrono::microseconds delay, std::function<void(Kit&)> wo
 void Kit::fire_trigger_locked(std::string_view trigger) {
   for (const ScriptAction& action : scenario_.script) {
     if (action.on != trigger) continue;
-    schedule(std::chrono::milliseconds(action.delay_ms), [action](Kit& kit) {
+    auto fire = [action](Kit& kit) {
       if (action.response) kit.queue_response_locked(*action.response);
       for (const Bytes& transfer : action.report_transfers) {
         kit.queue_report_transfer_locked(transfer);
       }
       if (action.fail) kit.fail_next_locked(action.fail->endpoint, action.fail->status);
       if (action.unplug) kit.unplug_locked();
-    });
+    };
+    // Without a delay the action takes effect before anything else reaches the kit, so a
+    // scripted fault hits the very next transfer.
+    if (action.delay_ms == 0) {
+      fire(*this);
+    } else {
+      schedule(std::chrono::milliseconds(action.delay_ms), fire);
+    }
   }
 }
 
