@@ -1,0 +1,143 @@
+// Module pysorvel: attributes `Sorvel` and `enable_log`.
+//
+// Single-phase initialisation, once per process: the driver's runtime, logger and devices are
+// process-wide, so the module is bound to the first interpreter that imports it and a repeated
+// import there returns the same module object.
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <string>
+
+#include "bridge.hpp"
+#include "module_state.hpp"
+#include "py_ref.hpp"
+
+namespace pysorvel {
+namespace {
+
+std::atomic<std::int64_t> first_interpreter{-1};
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+  ModuleState& state = state_of_module(module);
+  Py_VISIT(state.sorvel_type);
+  Py_VISIT(state.report_type);
+  Py_VISIT(state.panic_exception);
+  Py_VISIT(state.support_module);
+  Py_VISIT(state.task_failure);
+  return 0;
+}
+
+int module_clear(PyObject* module) {
+  ModuleState& state = state_of_module(module);
+  Py_CLEAR(state.sorvel_type);
+  Py_CLEAR(state.report_type);
+  Py_CLEAR(state.panic_exception);
+  Py_CLEAR(state.support_module);
+  Py_CLEAR(state.task_failure);
+  return 0;
+}
+
+void module_free(void* module) {
+  module_clear(static_cast<PyObject*>(module));
+}
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT, "pysorvel",   "Driver of the Sorvel wireless body-tracking kit.",
+    sizeof(ModuleState),   nullptr,      nullptr,
+    module_traverse,       module_clear, module_free,
+};
+
+bool register_shutdown_hook() {
+  auto atexit = PyRef::steal(PyImport_ImportModule("atexit"));
+  auto hook = PyRef::steal(PyCFunction_New(&kShutdownHookDef, nullptr));
+  if (!atexit || !hook) return false;
+  return PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "(O)", hook.get())).get() !=
+         nullptr;
+}
+
+bool fill_module(PyObject* module) {
+  ModuleState& state = state_of_module(module);
+  state = ModuleState{};
+  state.panic_exception =
+      PyErr_NewExceptionWithDoc("pysorvel.PanicException", "An internal failure of the driver.",
+                                PyExc_BaseException, nullptr);
+  if (state.panic_exception == nullptr) return false;
+  state.support_module = make_support_module();
+  if (state.support_module == nullptr) return false;
+  state.task_failure = PyObject_GetAttrString(state.support_module, "TaskFailure");
+  if (state.task_failure == nullptr) return false;
+  state.sorvel_type = make_sorvel_type(module);
+  if (state.sorvel_type == nullptr ||
+      PyModule_AddObjectRef(module, "Sorvel", state.sorvel_type) < 0) {
+    return false;
+  }
+  auto name = PyRef::steal(PyModule_GetNameObject(module));
+  auto enable_log =
+      name ? PyRef::steal(PyCFunction_NewEx(&kEnableLogDef, module, name.get())) : PyRef();
+  if (!enable_log || PyModule_AddObjectRef(module, "enable_log", enable_log.get()) < 0) {
+    return false;
+  }
+  return register_shutdown_hook();
+}
+
+}  // namespace
+
+ModuleState& state_of_module(PyObject* module) {
+  return *static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+ModuleState& state_of_type(PyTypeObject* type) {
+  return state_of_module(PyType_GetModule(type));
+}
+
+PyObject* raise_panic(ModuleState& state, std::string_view message) {
+  if (auto text = PyRef::steal(to_str(message))) PyErr_SetObject(state.panic_exception, text.get());
+  return nullptr;
+}
+
+PyObject* raise_panic_from_current_exception(ModuleState& state) {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    return raise_panic(state, error.what());
+  } catch (...) {
+    return raise_panic(state, "unknown error");
+  }
+}
+
+PyObject* raise_not_str(const char* function, const char* argument, PyObject* value) {
+  auto type_name = PyRef::steal(PyType_GetName(Py_TYPE(value)));
+  if (!type_name) return nullptr;
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %U", function, argument,
+               type_name.get());
+  return nullptr;
+}
+
+PyObject* to_str(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+}  // namespace pysorvel
+
+PyMODINIT_FUNC PyInit_pysorvel() {
+  using namespace pysorvel;
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id < 0) return nullptr;
+  std::int64_t expected = -1;
+  if (!first_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(
+        PyExc_ImportError,
+        "sub-interpreters are not supported: pysorvel is bound to the main interpreter");
+    return nullptr;
+  }
+  if (PyObject* existing = PyState_FindModule(&kModuleDef)) {
+    return PyRef::borrow(existing).release();
+  }
+  auto module = PyRef::steal(PyModule_Create(&kModuleDef));
+  if (!module || !fill_module(module.get())) return nullptr;
+  return module.release();
+}

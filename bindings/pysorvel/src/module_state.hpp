@@ -1,0 +1,44 @@
+#pragma once
+// Per-module state: every Python object the module keeps between calls lives here, never in a
+// C++ global.
+
+#include <Python.h>
+
+#include <exception>
+#include <string_view>
+
+#include "sorvel/trackers/tracker_frame.hpp"
+
+namespace pysorvel {
+
+struct ModuleState {
+  PyObject* sorvel_type;      ///< the Sorvel class
+  PyObject* report_type;      ///< the Report class, built on first use; may be null
+  PyObject* panic_exception;  ///< internal failures; derives from BaseException
+  PyObject* support_module;   ///< the bridge's support module with its failure class
+  PyObject* task_failure;     ///< the exception a bridged task that failed internally delivers
+};
+
+/// The state of the module `type` was defined in.
+ModuleState& state_of_type(PyTypeObject* type);
+ModuleState& state_of_module(PyObject* module);
+
+/// Sets PanicException with `message`; returns null for use in a return statement.
+PyObject* raise_panic(ModuleState& state, std::string_view message);
+/// For catch (...) blocks at entry points: no C++ exception may reach the interpreter.
+PyObject* raise_panic_from_current_exception(ModuleState& state);
+
+/// TypeError "f() argument 'name' must be str, not int".
+PyObject* raise_not_str(const char* function, const char* argument, PyObject* value);
+/// A Python str from UTF-8 text; null with an exception set on failure.
+PyObject* to_str(std::string_view text);
+
+// Type builders, one per file.
+PyObject* make_sorvel_type(PyObject* module);
+/// The Report type, created and kept on first use; borrowed, or null with an exception set.
+PyObject* report_type(ModuleState& state, PyObject* module);
+/// A new Report holding `frame`'s fields; null with an exception set on failure.
+PyObject* new_report(PyObject* report_type, const sorvel::TrackerFrame& frame);
+extern PyMethodDef kEnableLogDef;
+
+}  // namespace pysorvel

@@ -1,0 +1,251 @@
+// class Sorvel:
+//     def __init__(self) -> None
+//     def status(self) -> str
+//     def connect(self, group: str) -> asyncio.Future[None]
+//     def start(self) -> asyncio.Future[None]
+//     def poll(self) -> list[tuple[Report, bool]]
+//
+// One opened receiver. The object holds only the driver handle; connect and start hand their own
+// clone to the runtime, so they may finish after the object is gone.
+
+#include <cerrno>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "bridge.hpp"
+#include "module_state.hpp"
+#include "py_ref.hpp"
+#include "sorvel/driver/driver.hpp"
+#include "sorvel/driver/runtime/block_on.hpp"
+#include "sorvel/simulator/virtual_kit.hpp"
+#include "sorvel/trackers/body_part.hpp"
+
+namespace pysorvel {
+namespace {
+
+using sorvel::BodyPart;
+using sorvel::Driver;
+using sorvel::DriverResult;
+
+struct SorvelObject {
+  PyObject_HEAD std::shared_ptr<Driver> driver;
+};
+
+SorvelObject* as_sorvel(PyObject* self) {
+  return reinterpret_cast<SorvelObject*>(self);
+}
+
+ModuleState& state_of(PyObject* self) {
+  return state_of_type(Py_TYPE(self));
+}
+
+/// Raises OSError(code, message) so Python picks the subclass of the errno (PermissionError...).
+PyObject* raise_os_error(const sorvel::SystemError& error) {
+  auto exception =
+      PyRef::steal(PyObject_CallFunction(PyExc_OSError, "is#", error.code, error.message.data(),
+                                         static_cast<Py_ssize_t>(error.message.size())));
+  if (exception) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+  }
+  return nullptr;
+}
+
+PyObject* raise_type_error(std::string_view message) {
+  if (auto text = PyRef::steal(to_str(message))) PyErr_SetObject(PyExc_TypeError, text.get());
+  return nullptr;
+}
+
+PyObject* sorvel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  ModuleState& state = state_of_type(type);
+  if (PyTuple_Size(args) != 0 || (kwargs != nullptr && PyDict_Size(kwargs) != 0)) {
+    PyErr_SetString(PyExc_TypeError, "Sorvel() takes no arguments");
+    return nullptr;
+  }
+  try {
+    auto backend = sorvel::simulator::backend_from_environment();
+    if (!backend) {
+      if (auto text = PyRef::steal(to_str(backend.error()))) {
+        PyErr_SetObject(PyExc_OSError, text.get());
+      }
+      return nullptr;
+    }
+    auto device = sorvel::open_receiver(**backend);
+    if (!device) {
+      if (const auto* error = std::get_if<sorvel::SystemError>(&device.error())) {
+        return raise_os_error(*error);
+      }
+      PyErr_SetString(PyExc_OSError, "Receiver not found");
+      return nullptr;
+    }
+    // The interpreter lock stays held: nothing Host::open runs needs it.
+    auto opened = sorvel::runtime::block_on(Driver::open(std::move(*device)));
+    if (!opened) return raise_panic(state, opened.error().message);
+    if (!*opened) return raise_panic(state, "Failed to open the host: " + opened->error().debug());
+
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&as_sorvel(self)->driver) std::shared_ptr<Driver>(std::move(**opened));
+    return self;
+  } catch (...) {
+    return raise_panic_from_current_exception(state);
+  }
+}
+
+void sorvel_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  {
+    std::shared_ptr<Driver> driver = std::move(as_sorvel(self)->driver);
+    as_sorvel(self)->driver.~shared_ptr();
+    // The last handle waits for the USB readers to stop; they never need the lock.
+    Py_BEGIN_ALLOW_THREADS driver.reset();
+    Py_END_ALLOW_THREADS
+  }
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);
+}
+
+PyObject* sorvel_status(PyObject* self, PyObject*) {
+  ModuleState& state = state_of(self);
+  try {
+    auto status = as_sorvel(self)->driver->status();
+    if (!status) return raise_panic(state, status.error().message);
+    return to_str(sorvel::status_text(*status));
+  } catch (...) {
+    return raise_panic_from_current_exception(state);
+  }
+}
+
+/// "LLA, RLA" -> [LeftLowerArm, RightLowerArm]; pieces are trimmed with str.strip(), so any
+/// Unicode white space goes. Nothing is sorted or de-duplicated. False with PanicException (or
+/// a Python error) set when a piece is not a code.
+bool parse_group(ModuleState& state, PyObject* group, std::vector<BodyPart>& parts) {
+  auto comma = PyRef::steal(to_str(","));
+  if (!comma) return false;
+  auto pieces = PyRef::steal(PyUnicode_Split(group, comma.get(), -1));
+  if (!pieces) return false;
+  const Py_ssize_t count = PyList_Size(pieces.get());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    auto trimmed =
+        PyRef::steal(PyObject_CallMethod(PyList_GetItem(pieces.get(), i), "strip", nullptr));
+    if (!trimmed) return false;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(trimmed.get(), &size);
+    if (utf8 == nullptr) return false;
+    const auto part =
+        sorvel::body_part_from_code(std::string_view(utf8, static_cast<std::size_t>(size)));
+    if (!part) {
+      raise_panic(state, "Unexpected point expression");
+      return false;
+    }
+    parts.push_back(*part);
+  }
+  return true;
+}
+
+// Coroutines take the handle as a parameter so the frame owns its clone from the start.
+asio::awaitable<DriverResult<void>> run_connect(std::shared_ptr<Driver> driver,
+                                                std::vector<BodyPart> group) {
+  co_return co_await driver->connect(std::move(group));
+}
+
+asio::awaitable<DriverResult<void>> run_start(std::shared_ptr<Driver> driver) {
+  co_return co_await driver->start();
+}
+
+PyObject* sorvel_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ModuleState& state = state_of(self);
+  static const char* keywords[] = {"group", nullptr};
+  PyObject* group = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:connect", const_cast<char**>(keywords),
+                                   &group)) {
+    return nullptr;
+  }
+  if (!PyUnicode_Check(group)) return raise_not_str("connect", "group", group);
+  try {
+    std::vector<BodyPart> parts;
+    if (!parse_group(state, group, parts)) return nullptr;
+    return bridge(state, run_connect(as_sorvel(self)->driver, std::move(parts)));
+  } catch (...) {
+    return raise_panic_from_current_exception(state);
+  }
+}
+
+PyObject* sorvel_start(PyObject* self, PyObject*) {
+  ModuleState& state = state_of(self);
+  try {
+    return bridge(state, run_start(as_sorvel(self)->driver));
+  } catch (...) {
+    return raise_panic_from_current_exception(state);
+  }
+}
+
+PyObject* sorvel_poll(PyObject* self, PyObject*) {
+  ModuleState& state = state_of(self);
+  try {
+    auto polled = as_sorvel(self)->driver->poll();
+    if (!polled) return raise_panic(state, polled.error().message);
+    if (!*polled) return raise_type_error(sorvel::message(polled->error()));
+    const sorvel::PollResult& frames = **polled;
+
+    PyObject* type = report_type(state, PyType_GetModule(Py_TYPE(self)));
+    if (type == nullptr) return nullptr;
+    auto list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(frames.size())));
+    if (!list) return nullptr;
+    Py_ssize_t index = 0;
+    for (const auto& [frame, fresh] : frames) {
+      auto report = PyRef::steal(new_report(type, frame));
+      if (!report) return nullptr;
+      auto pair = PyRef::steal(PyTuple_Pack(2, report.get(), fresh ? Py_True : Py_False));
+      if (!pair) return nullptr;
+      PyList_SetItem(list.get(), index++, pair.release());  // steals the tuple
+    }
+    return list.release();
+  } catch (...) {
+    return raise_panic_from_current_exception(state);
+  }
+}
+
+PyMethodDef kMethods[] = {
+    {"status", sorvel_status, METH_NOARGS, "status($self)\n--\n\n"},
+    {"connect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sorvel_connect)),
+     METH_VARARGS | METH_KEYWORDS,
+     "connect($self, group)\n--\n\nThis function will automatically connected to a recognized "
+     "receiver."},
+    {"start", sorvel_start, METH_NOARGS,
+     "start($self)\n--\n\nStart data collecting, you can only invoke this function when "
+     "connected."},
+    {"poll", sorvel_poll, METH_NOARGS,
+     "poll($self)\n--\n\nPoll one frame from the sensor report buffer, you can only call this "
+     "function after\ndata collection is started"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Sorvel()\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(sorvel_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(sorvel_dealloc)},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "pysorvel.Sorvel",
+    sizeof(SorvelObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    kSlots,
+};
+
+}  // namespace
+
+PyObject* make_sorvel_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &kSpec, nullptr);
+}
+
+}  // namespace pysorvel

@@ -1,0 +1,115 @@
+"""Frame conversion: Report fields, widening, reordering, accuracy and the text form."""
+
+import math
+import struct
+
+import pytest
+
+import pysorvel
+from conftest import DEFAULT_REPR, poll_until, report_transfers, run, sample, tracker
+
+
+def as_float32(value):
+    return struct.unpack("<f", struct.pack("<f", value))[0]
+
+
+def scripted_report(kit, code, samples):
+    part = ["LLA", "RLA", "LLL", "RLL", "HE", "HI", "LUA", "RUA", "LUL", "RUL", "CH", "LH", "RH",
+            "LF", "RF"].index(code)
+    kit(trackers=[tracker(7, code)], stream={"rate_hz": 0},
+        script=[{"on": "Go", "report_transfers": report_transfers(part, samples)}])
+    sorvel = pysorvel.Sorvel()
+
+    async def main():
+        await sorvel.connect(code)
+        await sorvel.start()
+
+    run(main())
+    return sorvel
+
+
+def last_report(kit, code, one_sample):
+    """The latest frame after a report whose four samples are all `one_sample`."""
+    sorvel = scripted_report(kit, code, [one_sample] * 4)
+    poll_until(sorvel, lambda r: r[0][1])
+    for _ in range(3):
+        sorvel.poll()
+    report, fresh = sorvel.poll()[0]
+    assert not fresh
+    return report
+
+
+def test_default_frame_before_first_report(kit):
+    kit(trackers=[tracker(2, "RF")], stream={"rate_hz": 0})
+    sorvel = pysorvel.Sorvel()
+
+    async def main():
+        await sorvel.connect("RF")
+        await sorvel.start()
+
+    run(main())
+    (report, fresh), = sorvel.poll()
+    assert fresh is False
+    assert repr(report) == DEFAULT_REPR
+    assert (report.acc, report.rot, report.accuracy, report.location) == (
+        (0.0, 0.0, 0.0), (1.0, 0.0, 0.0, 0.0), 0, "LeftLowerArm")
+
+
+@pytest.mark.parametrize("raw, expected", [
+    # (x, y, z, w) = (0.5, 0.5, -0.5, -0.5) is unit already: exact, w moves to the front.
+    ((8192, 8192, -8192, -8192), (-0.5, 0.5, 0.5, -0.5)),
+    ((0, 16384, 0, 0), (0.0, 0.0, 1.0, 0.0)),
+    ((0, 0, 0, -16384), (-1.0, 0.0, 0.0, 0.0)),
+])
+def test_rot_is_w_first(kit, raw, expected):
+    report = last_report(kit, "HE", sample(orientation=raw, body_part=4))
+    assert report.rot == expected
+
+
+def test_rot_holds_exactly_widened_float32_values(kit):
+    raw = (1638, 3277, 4915, 14746)  # about (0.1, 0.2, 0.3, 0.9)
+    report = last_report(kit, "CH", sample(orientation=raw, body_part=10))
+    scaled = [v / 16384 for v in raw]
+    norm = math.sqrt(sum(v * v for v in scaled))
+    x, y, z, w = (v / norm for v in scaled)
+    for got, want in zip(report.rot, (w, x, y, z)):
+        assert got == pytest.approx(want, abs=1e-6)
+        assert got == as_float32(got)  # a float32 value, not re-read from shorter text
+    assert any(got != round(got, 7) for got in report.rot)
+
+
+@pytest.mark.parametrize("raw, expected", [
+    ((256, -128, 2511), (1.0, -0.5, 9.80859375)),
+    ((1, -1, -32768), (0.00390625, -0.00390625, -128.0)),
+])
+def test_acc_in_stored_order(kit, raw, expected):
+    report = last_report(kit, "LF", sample(acceleration=raw, body_part=13))
+    assert report.acc == expected
+    assert all(type(v) is float for v in report.acc)
+
+
+@pytest.mark.parametrize("accuracy", [0, 3, 255, 256, 1000, 65535])
+def test_accuracy_keeps_all_sixteen_bits(kit, accuracy):
+    report = last_report(kit, "RH", sample(accuracy=accuracy, body_part=12))
+    assert report.accuracy == accuracy
+    assert f"accuracy: {accuracy}, " in repr(report)
+
+
+def test_location_comes_from_the_sample_body_part(kit):
+    report = last_report(kit, "RF", sample(body_part=14))
+    assert report.location == "RightFoot"
+    assert repr(report).endswith(', location: "RightFoot" }')
+
+
+def test_repr_of_scripted_frame(kit):
+    report = last_report(kit, "LLL", sample(orientation=(0, 0, 0, 16384),
+                                            acceleration=(26, -512, 2511), accuracy=7,
+                                            body_part=2))
+    assert repr(report) == ('Report { acc: [0.1015625, -2.0, 9.808594], rot: [1.0, 0.0, 0.0, 0.0], '
+                            'accuracy: 7, location: "LeftLowerLeg" }')
+
+
+def test_getters_build_new_objects(kit):
+    report = last_report(kit, "HI", sample(acceleration=(300, 0, 0), body_part=5))
+    assert report.acc == report.acc and report.acc is not report.acc
+    assert report.location == "Hips" and report.location is not report.location

@@ -1,0 +1,46 @@
+"""The installed stub package types the module for mypy."""
+
+import pathlib
+
+import pytest
+
+import pysorvel
+
+USE = '''
+import asyncio
+import pysorvel
+
+async def main() -> None:
+    sorvel = pysorvel.Sorvel()
+    pending: asyncio.Future[None] = sorvel.connect("LLA")
+    await pending
+    await sorvel.start()
+    for report, fresh in sorvel.poll():
+        w, x, y, z = report.rot
+        ax, ay, az = report.acc
+        location: str = report.location
+        accuracy: int = report.accuracy
+        flag: bool = fresh
+    pysorvel.enable_log("info")
+
+wrong: int = pysorvel.Sorvel().status()
+pysorvel.Sorvel().connect(1)
+'''
+
+
+def test_stub_package_is_installed_beside_the_module():
+    stub = pathlib.Path(pysorvel.__file__).parent / "pysorvel-stubs" / "__init__.pyi"
+    assert stub.is_file()
+
+
+def test_mypy_reads_the_stubs(tmp_path):
+    api = pytest.importorskip("mypy.api")
+    source = tmp_path / "use.py"
+    source.write_text(USE)
+    stdout, _, status = api.run(["--strict", "--no-incremental", str(source)])
+    errors = [line for line in stdout.splitlines() if ": error:" in line]
+    assert status == 1
+    # Exactly the two deliberate mistakes; anything untyped would add more.
+    assert len(errors) == 2, stdout
+    assert 'has type "str", variable has type "int"' in errors[0]
+    assert '"connect" of "Sorvel" has incompatible type "int"' in errors[1]
