@@ -1,11 +1,16 @@
-# Entry points: `make test` runs every test (what CI runs); `make check` is the quick loop.
+# Entry points: `make demo` streams a kit live (the virtual kit when no receiver is plugged in),
+# `make test` runs every test (what CI runs); `make check` is the quick C++ loop.
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 GENERATOR := -G Ninja
 CTEST := ctest --output-on-failure -j$(JOBS) --no-tests=error
 FUZZ_SECONDS ?= 30
 
-.PHONY: all bootstrap build check test sanitize asan tsan fuzz fuzz-build bench format clean
+.PHONY: all bootstrap build check test sanitize asan tsan fuzz fuzz-build bench format clean \
+	python python-test python-check py313 demo
+
+VENV := .venv
+PY := $(VENV)/bin/python
 
 all: build
 
@@ -47,10 +52,35 @@ bench: bootstrap
 	@cmake --build build-bench -j$(JOBS) --target sorvel_bench
 	@build-bench/bench/sorvel_bench
 
-test: check sanitize fuzz
+# The module, built into a virtual environment of the project's own.
+$(PY): | bootstrap
+	@python3 -m venv $(VENV)
+	@$(PY) -m pip install -q --upgrade pip
+	@$(PY) -m pip install -q scikit-build-core pytest mypy abi3audit build
+
+python: $(PY)
+	@$(PY) -m pip install -q --no-build-isolation .
+
+python-test: python
+	$(PY) -m pytest -q
+
+# The wheel is one abi3 binary for every CPython from 3.11, and its stubs satisfy mypy.
+python-check: python
+	@rm -rf build/wheel && $(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel .
+	$(PY) -m abi3audit --strict --report build/wheel/*.whl
+	$(PY) -m mypy --strict examples/live_demo.py
+
+# The same Python suite under a real CPython 3.13 (a Debian 13 root, made once and kept).
+py313: bootstrap
+	@scripts/py313
+
+demo: python
+	@$(PY) examples/live_demo.py
+
+test: check sanitize fuzz python-test python-check py313
 
 format:
 	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-bench
+	rm -rf build build-asan build-tsan build-fuzz build-bench $(VENV)
