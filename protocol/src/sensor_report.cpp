@@ -8,9 +8,6 @@
 namespace sorvel::protocol {
 
 namespace {
-constexpr int kQuaternionBits = 14;
-constexpr int kAccelerationBits = 8;
-constexpr int kScalarBits = 4;
 
 std::array<float, 4> normalised_quaternion(const std::array<std::int16_t, 4>& raw) {
   std::array<float, 4> q{};

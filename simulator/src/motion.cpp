@@ -6,9 +6,6 @@
 namespace sorvel::simulator {
 
 namespace {
-constexpr int kQuaternionBits = 14;
-constexpr int kAccelerationBits = 8;
-constexpr int kScalarBits = 4;
 constexpr float kGravity = 9.81f;
 constexpr std::uint16_t kAccuracy = 3;
 }  // namespace
@@ -16,6 +13,9 @@ constexpr std::uint16_t kAccuracy = 3;
 protocol::SensorSample sample_at(const TrackerSpec& tracker, Motion motion, double seconds,
                                  std::uint64_t index) {
   using protocol::float_to_fixed;
+  using protocol::kAccelerationBits;
+  using protocol::kQuaternionBits;
+  using protocol::kScalarBits;
   const auto part = static_cast<int>(tracker.body_part);
   // Each body part sways about its own axis, out of phase with the others, a quarter turn a
   // few seconds; still trackers hold the identity.

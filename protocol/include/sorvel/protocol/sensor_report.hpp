@@ -16,6 +16,11 @@ inline constexpr std::array<std::uint8_t, 4> kReportMarker{'S', 'O', 'R', '.'};
 inline constexpr std::size_t kReportHeaderSize = 6;  // marker + length
 inline constexpr std::size_t kSamplesPerReport = 4;
 
+/// Fraction bits of the sample's fixed-point fields.
+inline constexpr int kQuaternionBits = 14;
+inline constexpr int kAccelerationBits = 8;
+inline constexpr int kScalarBits = 4;
+
 struct SensorSample {
   std::uint64_t value_a = 0;
   std::uint64_t value_b = 0;
