@@ -190,8 +190,12 @@ void Kit::deliver_locked(std::uint8_t endpoint) {
     } else {
       return;  // nothing to deliver: the transfer stays pending, as on real hardware
     }
-    if (data.size() > transfer->length()) data.resize(transfer->length());
     in->pending.pop_front();
+    if (data.size() > transfer->length()) {
+      // A packet longer than the transfer asked for overflows it, as on a real bus.
+      complete_locked(transfer, {TransferError::Fault, {}});
+      continue;
+    }
     if (endpoint == kReportEndpoint) ++report_transfers_delivered_;
     complete_locked(transfer, {std::nullopt, std::move(data)});
   }

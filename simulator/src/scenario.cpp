@@ -160,7 +160,7 @@ ScriptAction action_value(const json& value, const std::string& where) {
         static_cast<std::uint32_t>(unsigned_value(value["delay_ms"], where + ".delay_ms", 600000));
   }
   if (value.contains("response")) {
-    action.response = hex_value(value["response"], where + ".response", 63);
+    action.response = hex_value(value["response"], where + ".response", 64);
   }
   if (value.contains("report_transfers")) {
     const json& list = value["report_transfers"];

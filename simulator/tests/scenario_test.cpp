@@ -85,11 +85,11 @@ TEST(Scenario, ProblemsAreNamedWithTheirPlace) {
     EXPECT_NE(scenario.error().find(problem), std::string::npos)
         << json << " gave: " << scenario.error();
   }
-  std::string long_response(64 * 2, 'A');
+  std::string long_response(65 * 2, 'A');
   auto scenario =
       parse_scenario(R"({"script": [{"on": "Go", "response": ")" + long_response + "\"}]}");
   ASSERT_FALSE(scenario.has_value());
-  EXPECT_NE(scenario.error().find("do not fit one transfer of at most 63"), std::string::npos);
+  EXPECT_NE(scenario.error().find("do not fit one transfer of at most 64"), std::string::npos);
 }
 
 TEST(Scenario, TheVariableSelectsTheDefaultKitInlineJsonOrAFile) {

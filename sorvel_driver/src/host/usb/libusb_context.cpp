@@ -39,10 +39,24 @@ void LibusbContext::defer(std::function<void()> work) {
   libusb_interrupt_event_handler(context_);
 }
 
+namespace {
+thread_local bool t_handling_events = false;
+}
+
+void LibusbContext::close(libusb_device_handle* handle) {
+  if (t_handling_events) {
+    defer([handle] { libusb_close(handle); });
+  } else {
+    libusb_close(handle);
+  }
+}
+
 void LibusbContext::run_events() {
   for (;;) {
     // Errors here are transient (EINTR, a handle closed meanwhile); the loop simply goes on.
+    t_handling_events = true;
     libusb_handle_events(context_);
+    t_handling_events = false;
     run_deferred();
   }
 }

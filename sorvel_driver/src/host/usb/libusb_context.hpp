@@ -10,6 +10,7 @@
 #include "sorvel/protocol/expected.hpp"
 
 struct libusb_context;
+struct libusb_device_handle;
 
 namespace sorvel::usb {
 
@@ -26,6 +27,11 @@ class LibusbContext {
   /// Starts the event thread if it is not running yet. Called when a device is opened, before
   /// any transfer can be submitted. Thread safety: any thread.
   void start_event_thread();
+
+  /// Closes `handle`: at once, or, inside libusb's event handling (a transfer callback), once
+  /// that has returned, since libusb_close there would wait for a lock this thread holds.
+  /// Thread safety: any thread.
+  void close(libusb_device_handle* handle);
 
   /// Runs `work` on the event thread soon (used to complete refused submissions there rather
   /// than inside the submit call). The event thread must have been started.

@@ -25,7 +25,9 @@ inline constexpr std::uint8_t kCommandEndpoint = 0x01;
 inline constexpr std::uint8_t kReportEndpoint = 0x81;
 inline constexpr std::uint8_t kResponseEndpoint = 0x82;
 inline constexpr std::size_t kReportTransferLength = 64;
-inline constexpr std::size_t kResponseTransferLength = 63;
+/// A whole packet of the response endpoint: asking for less would make a full 64-byte answer
+/// overflow the transfer and lose the session. Bytes after the encoded response are ignored.
+inline constexpr std::size_t kResponseTransferLength = 64;
 
 using ResponseSender = runtime::BroadcastSender<protocol::Response>;
 using ResponseReceiver = runtime::BroadcastReceiver<protocol::Response>;
