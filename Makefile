@@ -7,7 +7,7 @@ CTEST := ctest --output-on-failure -j$(JOBS) --no-tests=error
 FUZZ_SECONDS ?= 30
 
 .PHONY: all bootstrap build check test sanitize asan tsan fuzz fuzz-build bench format clean \
-	python python-test python-check py313 demo
+	python python-test python-usbfs-test python-check py313 demo
 
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -64,6 +64,11 @@ python: $(PY)
 python-test: python
 	$(PY) -m pytest -q
 
+# The module through libusb on receivers emulated at the usbfs level (umockdev); the emulated bus
+# is a program of the C++ build.
+python-usbfs-test: build python
+	env -u SORVEL_VIRTUAL_KIT umockdev-wrapper $(PY) -m pytest -q -p no:cacheprovider tests/usbfs
+
 # The wheel is one abi3 binary for every CPython from 3.11, and its stubs satisfy mypy.
 python-check: python
 	@rm -rf build/wheel && $(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel .
@@ -77,7 +82,7 @@ py313: bootstrap
 demo: python
 	@$(PY) examples/live_demo.py
 
-test: check sanitize fuzz python-test python-check py313
+test: check sanitize fuzz python-test python-usbfs-test python-check py313
 
 format:
 	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i

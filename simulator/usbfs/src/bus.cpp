@@ -23,16 +23,12 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer rece
   return static_cast<UsbfsReceiver*>(receiver)->handle_ioctl(client) ? TRUE : FALSE;
 }
 
-void on_client_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer receiver) {
-  static_cast<UsbfsReceiver*>(receiver)->client_vanished(client);
-}
-
 class TestbedBus final : public Bus {
  public:
   explicit TestbedBus(UMockdevTestbed* testbed)
       : testbed_(testbed), root_dir_(take_string(umockdev_testbed_get_root_dir(testbed))) {
     // Reachable by a process without privileges too, so that refused access can be tried.
-    ::chmod(root_dir_.c_str(), 0755);
+    ::chmod(root_dir_.c_str(), 01777);
   }
 
   const std::string& root_dir() const override { return root_dir_; }
@@ -46,7 +42,6 @@ class TestbedBus final : public Bus {
     receivers_.push_back(receiver);
     UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
     g_signal_connect_after(handler, "handle-ioctl", G_CALLBACK(on_ioctl), receiver.get());
-    g_signal_connect(handler, "client-vanished", G_CALLBACK(on_client_vanished), receiver.get());
     // The handler first, so the node answers as soon as the "add" uevent is out.
     umockdev_testbed_attach_ioctl(testbed_, devnode_of(number).c_str(), handler, nullptr);
     g_object_unref(handler);

@@ -71,7 +71,6 @@ struct UsbfsReceiver::Urb {
   Client client;
   DataRef data;  // the client's struct usbdevfs_urb, its buffer resolved beside it
   bool in = false;
-  bool orphaned = false;  // its file was closed: nobody will reap it
   std::shared_ptr<usb::PendingTransfer> pending;
   usb::TransferResult result;
 
@@ -210,7 +209,6 @@ void UsbfsReceiver::submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) 
 void UsbfsReceiver::completed(const std::shared_ptr<Urb>& urb, usb::TransferResult result) {
   std::lock_guard lock(mutex_);
   flying_.erase(urb->data.data->client_addr);
-  if (urb->orphaned) return;
   urb->result = std::move(result);
   done_[urb->client].push_back(urb);
 }
@@ -267,24 +265,6 @@ void UsbfsReceiver::discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg)
   // The URB completes (normally as cancelled) through the kit and is reaped as usual.
   if (pending) pending->cancel();
   umockdev_ioctl_client_complete(client, pending ? 0 : -1, pending ? 0 : EINVAL);
-}
-
-void UsbfsReceiver::client_vanished(UMockdevIoctlClient* client) {
-  std::vector<std::shared_ptr<usb::PendingTransfer>> discarded;
-  {
-    std::lock_guard lock(mutex_);
-    for (unsigned number : claims_[client]) kit_->release(static_cast<std::uint8_t>(number));
-    claims_.erase(client);
-    done_.erase(client);
-    for (auto& [address, urb] : flying_) {
-      if (urb->client != client) continue;
-      urb->orphaned = true;
-      discarded.push_back(urb->pending);
-    }
-  }
-  for (auto& pending : discarded) {
-    if (pending) pending->cancel();
-  }
 }
 
 void UsbfsReceiver::unplug() {

@@ -1,7 +1,7 @@
 #pragma once
 // One emulated receiver: the usbfs ioctls libusb issues on its node, answered by a virtual kit.
 //
-// Threads: `handle_ioctl` and `client_vanished` run on umockdev's thread; the kit completes
+// Threads: `handle_ioctl` runs on umockdev's thread; the kit completes
 // transfers on its own thread. State sits behind one mutex, which is never held while a kit
 // call could call back (the kit only ever posts its completions).
 
@@ -33,8 +33,6 @@ class UsbfsReceiver final : public PluggedReceiver,
 
   /// Answers one ioctl; false for requests usbfs would not know.
   bool handle_ioctl(UMockdevIoctlClient* client);
-  /// The client closed its file: the kernel releases its claims and discards its URBs.
-  void client_vanished(UMockdevIoctlClient* client);
 
  private:
   struct Urb;

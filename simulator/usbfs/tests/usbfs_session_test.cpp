@@ -139,13 +139,13 @@ TEST_F(UsbfsSession, ASecondDriverFindsTheReceiverBusy) {
 TEST_F(UsbfsSession, AReceiverWithoutAccessIsRefusedWithTheUdevHint) {
   auto receiver = bus().plug({});
   receiver->deny_access();
-  auto backend = libusb_backend();
-  ASSERT_TRUE(backend);
   // Privileges would open any node: open as a user without them, as a desktop user would.
   if (::geteuid() == 0) {
     ASSERT_EQ(::setgid(65534), 0);
     ASSERT_EQ(::setuid(65534), 0);
   }
+  auto backend = libusb_backend();
+  ASSERT_TRUE(backend);
   auto device = open_receiver(*backend);
   ASSERT_FALSE(device.has_value());
   const auto* error = std::get_if<SystemError>(&device.error());
