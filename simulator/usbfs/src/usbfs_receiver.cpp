@@ -12,8 +12,10 @@
 #include <utility>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "descriptors.hpp"
-#include "sorvel/log/log.hpp"
+#include "sorvel/driver/usb/capture.hpp"
 
 namespace sorvel::usbfs {
 
@@ -23,22 +25,10 @@ namespace {
 /// always ready), so an empty reap waits a little, as the time a real reap would take.
 constexpr auto kEmptyReapPause = std::chrono::milliseconds(1);
 
-/// The URB status the kernel reports for each way a transfer can end.
+/// The URB status the kernel reports for each way a transfer can end: as usbmon shows it, but
+/// for URBs that a disconnect kills, which end with -ESHUTDOWN.
 int urb_status(const std::optional<TransferError>& error) {
-  if (!error) return 0;
-  switch (*error) {
-    case TransferError::Cancelled:
-      return -ENOENT;
-    case TransferError::Stall:
-      return -EPIPE;
-    case TransferError::Disconnected:
-      return -ESHUTDOWN;
-    case TransferError::Fault:
-      return -EPROTO;
-    case TransferError::Unknown:
-      break;
-  }
-  return -EIO;
+  return error == TransferError::Disconnected ? -ESHUTDOWN : usb::usbmon_status(error);
 }
 
 UMockdevIoctlData* resolve(UMockdevIoctlData* data, std::size_t offset, std::size_t length) {
@@ -149,8 +139,7 @@ bool UsbfsReceiver::handle_ioctl(UMockdevIoctlClient* client) {
       discard(client, arg);
       return true;
     default:
-      log::error(log::kUsbTarget, "usbfs emulation: unhandled ioctl {:#x} on {}", request,
-                 devnode_);
+      fmt::print(stderr, "usbfs emulation: unhandled ioctl {:#x} on {}\n", request, devnode_);
       return false;
   }
 }
