@@ -84,7 +84,22 @@ struct TransferOp {
   ~TransferOp() { libusb_free_transfer(transfer); }  // accepts null
 };
 
-void LIBUSB_CALL on_transfer_complete(libusb_transfer* transfer);
+void LIBUSB_CALL on_transfer_complete(libusb_transfer* transfer) {
+  std::unique_ptr<TransferOp> op(static_cast<TransferOp*>(transfer->user_data));
+  op->pending->detach();
+  TransferResult result;
+  result.error = transfer_error_from_libusb(static_cast<LibusbTransferStatus>(transfer->status));
+  if (op->in) {
+    op->buffer.resize(static_cast<std::size_t>(transfer->actual_length));
+    result.data = std::move(op->buffer);
+  }
+  TransferCallback done = std::move(op->done);
+  // Let go of the interface before the completion can reach its waiter: whoever drops the driver
+  // and waits for its readers then finds the interface released, and the receiver free for the
+  // next driver, once the wait is over.
+  op->owner.reset();
+  done(std::move(result));
+}
 
 class LibusbInterface final : public Interface,
                               public std::enable_shared_from_this<LibusbInterface> {
@@ -185,23 +200,6 @@ class LibusbInterface final : public Interface,
   const std::vector<EndpointInfo> endpoints_;
   std::atomic<std::uint8_t> alternate_setting_{0};
 };
-
-void LIBUSB_CALL on_transfer_complete(libusb_transfer* transfer) {
-  std::unique_ptr<TransferOp> op(static_cast<TransferOp*>(transfer->user_data));
-  op->pending->detach();
-  TransferResult result;
-  result.error = transfer_error_from_libusb(static_cast<LibusbTransferStatus>(transfer->status));
-  if (op->in) {
-    op->buffer.resize(static_cast<std::size_t>(transfer->actual_length));
-    result.data = std::move(op->buffer);
-  }
-  TransferCallback done = std::move(op->done);
-  // Let go of the interface before the completion can reach its waiter: whoever drops the driver
-  // and waits for its readers then finds the interface released, and the receiver free for the
-  // next driver, once the wait is over.
-  op->owner.reset();
-  done(std::move(result));
-}
 
 /// The endpoints of every alternate setting of interface `number` in the active configuration;
 /// empty when the descriptors cannot be read.
