@@ -42,7 +42,8 @@ std::vector<Item> parse_chunked(std::span<const std::uint8_t> bytes) {
 }
 
 /// The framing read straight off the whole buffer: next marker, length, payload; a frame cut off
-/// by the end of the input yields nothing.
+/// by the end of the input yields nothing; a length no report can have is an error and the
+/// search goes on right after it.
 std::vector<Item> parse_reference(std::span<const std::uint8_t> bytes) {
   const auto& marker = sorvel::protocol::kReportMarker;
   std::vector<Item> items;
@@ -52,6 +53,11 @@ std::vector<Item> parse_reference(std::span<const std::uint8_t> bytes) {
     if (bytes.end() - at < 6) return items;
     const std::size_t length = at[4] | (at[5] << 8);
     at += 6;
+    if (length > sorvel::protocol::kMaxReportPayload) {
+      items.push_back(sorvel::protocol::WireResult<sorvel::protocol::SensorReport>(
+          sorvel::unexpected(sorvel::protocol::WireError::DeserializeBadEncoding)));
+      continue;
+    }
     if (static_cast<std::size_t>(bytes.end() - at) < length) return items;
     const std::vector<std::uint8_t> payload(at, at + static_cast<std::ptrdiff_t>(length));
     items.push_back(sorvel::protocol::decode_sensor_report(payload));

@@ -41,6 +41,13 @@ ReportStream::Step ReportStream::step(std::span<const std::uint8_t> bytes) {
       case State::Length:
         length_ = static_cast<std::uint16_t>(length_ | (bytes[used++] << (8 * length_bytes_)));
         if (++length_bytes_ == 2) {
+          if (length_ > kMaxReportPayload) {
+            // No report is that long: a corrupted header, not a frame to wait for. Searching
+            // again right after it keeps the next frames.
+            state_ = State::Marker;
+            window_ = 0;
+            return {used, unexpected(WireError::DeserializeBadEncoding)};
+          }
           payload_.resize(length_);
           filled_ = 0;
           state_ = State::Payload;

@@ -27,8 +27,7 @@ WireResult<SensorReport> decode_sensor_report(std::span<const std::uint8_t> payl
 }
 
 std::vector<std::uint8_t> encode_report_frame(const SensorReport& report) {
-  // The longest report is well under 512 bytes: 3 + 5 + 4 * (10 + 10 + 12 * 3 + 1 + 1 + 3).
-  std::array<std::uint8_t, 512> payload{};
+  std::array<std::uint8_t, kMaxReportPayload> payload{};
   const auto size = encode(report, payload);
   if (!size) std::abort();  // impossible: the buffer holds the longest report
   std::vector<std::uint8_t> frame(kReportMarker.begin(), kReportMarker.end());

@@ -195,14 +195,29 @@ TEST(ReportStream, PayloadBytesAreNeverSearchedForMarkers) {
   EXPECT_EQ(parse(join({padded, frame_of(12)})), (std::vector<Item>{ok(13), ok(12)}));
 }
 
-TEST(ReportStream, TheLongestDeclaredLengthIsBuffered) {
+TEST(ReportStream, TheLongestPossibleReportIsBuffered) {
   Bytes payload = payload_of(frame_of(14));
-  payload.resize(65535, 'S');
+  payload.resize(kMaxReportPayload, 'S');
   const Bytes stream = join({raw_frame(payload), frame_of(1), raw_frame(payload)});
-  ASSERT_EQ(stream[4] | (stream[5] << 8), 65535);
   const std::vector<Item> expected{ok(14), ok(1), ok(14)};
   EXPECT_EQ(parse_chunks(cut(stream, 64)), expected);
   EXPECT_EQ(parse(stream), expected);
+}
+
+// A corrupted length must not swallow the frames behind it (at 0xFFFF that is seconds of data).
+TEST(ReportStream, ALengthNoReportCanHaveIsSkippedAtOnce) {
+  for (const std::size_t length : {kMaxReportPayload + 1, std::size_t{0xFFFF}}) {
+    const Bytes header{'S',
+                       'O',
+                       'R',
+                       '.',
+                       static_cast<std::uint8_t>(length & 0xFF),
+                       static_cast<std::uint8_t>(length >> 8)};
+    const Bytes stream = join({header, frame_of(2), frame_of(3)});
+    const std::vector<Item> expected{failed(WireError::DeserializeBadEncoding), ok(2), ok(3)};
+    EXPECT_EQ(parse(stream), expected) << length;
+    EXPECT_EQ(parse_chunks(cut(stream, 1)), expected) << length << ", byte by byte";
+  }
 }
 
 // A long stream of good frames, malformed frames and stray bytes: fed whole, byte by byte or in

@@ -22,10 +22,11 @@ namespace sorvel::protocol {
 /// looked for byte by byte, so a frame is found right after stray bytes of any length; stray
 /// bytes are skipped silently. A payload that does not decode yields its `WireError`; its bytes
 /// are consumed all the same and the search resumes after it. Bytes after a payload stay for the
-/// next frame.
+/// next frame. A length above `kMaxReportPayload` is a corrupted header: it yields
+/// `DeserializeBadEncoding` and the search resumes right after the length.
 ///
-/// Memory: one payload buffer, reused, at most 65535 bytes (the largest length a frame can
-/// declare). Nothing is allocated per byte.
+/// Memory: one payload buffer, reused, at most `kMaxReportPayload` bytes. Nothing is allocated
+/// per byte.
 /// Thread safety: none; the report reader owns its parser.
 class ReportStream {
  public:

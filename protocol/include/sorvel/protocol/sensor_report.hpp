@@ -15,6 +15,10 @@ namespace sorvel::protocol {
 inline constexpr std::array<std::uint8_t, 4> kReportMarker{'S', 'O', 'R', '.'};
 inline constexpr std::size_t kReportHeaderSize = 6;  // marker + length
 inline constexpr std::size_t kSamplesPerReport = 4;
+/// The longest payload a report can have: every varint at its longest (enums and u32 5 bytes,
+/// u64 10, i16 3) and nothing after the fourth sample.
+inline constexpr std::size_t kMaxReportPayload =
+    5 + 5 + kSamplesPerReport * (10 + 10 + 12 * 3 + 1 + 5 + 3);
 
 /// Fraction bits of the sample's fixed-point fields.
 inline constexpr int kQuaternionBits = 14;
