@@ -201,5 +201,41 @@ TEST_F(Pairing, TwoConnectsAtOnceAreSerialised) {
                                              "Initiate"}));
 }
 
+// Answers carry nothing that says which pairing they answer: announcements of a pairing
+// cancelled midway, still arriving, must not be taken by the next one.
+TEST_F(Pairing, ACancelledPairingsLateAnswersAreNotTakenByTheNext) {
+  const std::vector<BodyPart> abandoned{BodyPart::LeftLowerArm, BodyPart::RightLowerArm,
+                                        BodyPart::LeftLowerLeg, BodyPart::RightLowerLeg};
+  // Cancelled before the reset's answer, before the first announcement, and between two.
+  for (const std::size_t announced : {0u, 1u, 2u}) {
+    log::capture().clear();
+    KitDriver kit({}, fast_timeouts(), test_name() + std::to_string(announced));
+    auto first = runtime::spawn(kit.driver->connect(abandoned));
+    if (announced == 0) {
+      ASSERT_TRUE(eventually([&] { return kit.state().commands.size() == 2; }));
+    } else {
+      ASSERT_TRUE(eventually([&] {
+        return count_lines(log::kHostTarget, "Discovered tracker ") == announced;
+      }));
+    }
+    first.cancel();
+    ASSERT_TRUE(first.wait().error().is_cancelled());
+
+    ASSERT_TRUE(kit.connect({BodyPart::Chest}).has_value()) << announced;
+    const auto lines = host_lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "Finished pairing with trackers");
+    EXPECT_EQ(count_lines(log::kHostTarget, "tracker list received: {[16, 0, 0, 0, 0, 11]: (Chest, "),
+              1u)
+        << announced << "\n"
+        << fmt::format("{}", fmt::join(lines, "\n"));
+    ASSERT_TRUE(kit.start().has_value());
+    ASSERT_TRUE(eventually([&] {
+      auto polled = kit.poll();
+      return polled && polled->size() == 1 && polled->front().second;
+    })) << announced;
+  }
+}
+
 }  // namespace
 }  // namespace sorvel

@@ -126,38 +126,70 @@ asio::awaitable<DriverResult<TrackerSet>> Host::pair(std::vector<BodyPart> group
     co_return unexpected(DriverError::command_failed(
         fmt::format("the group has more than {} body parts", protocol::kGroupSlots)));
   }
-  auto serialised = co_await pairing_.lock();
+  auto pairing = co_await pairing_.lock();
+  co_await drain(*pairing);
+  // A cancelled pairing leaves the stage where it stopped (the exception passes this by); one
+  // that ended by itself, well or not, leaves nothing the next must wait for.
+  auto result = co_await pair_locked(std::move(group), *initiate, *pairing);
+  *pairing = {};
+  co_return result;
+}
 
-  {
-    auto reset_receiver = subscribe();
-    if (!reset_receiver) co_return unexpected(std::move(reset_receiver).error());
-    if (auto sent = co_await session_->send_command(cmd::TrackerSoftReset{}); !sent) {
-      co_return unexpected(std::move(sent).error());
+asio::awaitable<void> Host::drain(OutstandingAnswers& outstanding) {
+  // Answers that are not awaited are dropped silently: whatever the receiver does not send in
+  // time is not waited for again, and a lost link fails the pairing that follows by itself.
+  if (outstanding.receiver) {
+    if (outstanding.soft_reset) {
+      (void)co_await wait_for<rsp::SoftResetDone>(*outstanding.receiver, timeouts_.soft_reset,
+                                                  DriverError::response_timeout(),
+                                                  first_of<rsp::SoftResetDone>());
     }
-    auto reset = co_await wait_for<rsp::SoftResetDone>(*reset_receiver, timeouts_.soft_reset,
-                                                       DriverError::response_timeout(),
-                                                       first_of<rsp::SoftResetDone>());
-    if (!reset) co_return unexpected(std::move(reset).error());
+    if (outstanding.ready) {
+      (void)co_await wait_for<rsp::ReadyToReport>(*outstanding.receiver, timeouts_.ready,
+                                                  DriverError::trackers_not_ready(),
+                                                  first_of<rsp::ReadyToReport>());
+    }
   }
+  outstanding = {};
+}
+
+asio::awaitable<DriverResult<TrackerSet>> Host::pair_locked(std::vector<BodyPart> group,
+                                                            const cmd::Initiate& initiate,
+                                                            OutstandingAnswers& outstanding) {
+  auto reset_receiver = subscribe();
+  if (!reset_receiver) co_return unexpected(std::move(reset_receiver).error());
+  outstanding.receiver = std::move(*reset_receiver);
+  outstanding.soft_reset = true;  // from before it is sent: a cancelled send may have gone out
+  if (auto sent = co_await session_->send_command(cmd::TrackerSoftReset{}); !sent) {
+    co_return unexpected(std::move(sent).error());
+  }
+  auto reset = co_await wait_for<rsp::SoftResetDone>(*outstanding.receiver, timeouts_.soft_reset,
+                                                     DriverError::response_timeout(),
+                                                     first_of<rsp::SoftResetDone>());
+  if (!reset) co_return unexpected(std::move(reset).error());
+  outstanding.soft_reset = false;
 
   auto receiver = subscribe();
   if (!receiver) co_return unexpected(std::move(receiver).error());
-  if (auto sent = co_await session_->send_command(*initiate); !sent) {
+  outstanding.receiver = std::move(*receiver);
+  outstanding.ready = true;
+  if (auto sent = co_await session_->send_command(initiate); !sent) {
     co_return unexpected(std::move(sent).error());
   }
   log::info(kHostTarget, "connected command sent for group {}.",
-            protocol::debug_text(initiate->group));
+            protocol::debug_text(initiate.group));
 
-  auto paired = co_await collect_trackers(*receiver, group.size());
+  auto paired = co_await collect_trackers(*outstanding.receiver, group.size());
   if (!paired) co_return unexpected(std::move(paired).error());
   if (log::enabled(log::Level::Info)) {
     log::info(kHostTarget, "tracker list received: {}.", pairing_text(*paired));
   }
 
-  auto ready = co_await wait_for<rsp::ReadyToReport>(*receiver, timeouts_.ready,
+  auto ready = co_await wait_for<rsp::ReadyToReport>(*outstanding.receiver, timeouts_.ready,
                                                      DriverError::trackers_not_ready(),
                                                      first_of<rsp::ReadyToReport>());
   if (!ready) co_return unexpected(std::move(ready).error());
+  outstanding.ready = false;
 
   std::vector<PairedTracker> trackers;
   std::map<TrackerAddress, BodyPart> parts;

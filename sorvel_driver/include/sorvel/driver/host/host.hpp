@@ -64,6 +64,20 @@ class Host {
   Host(std::unique_ptr<UsbSession> session, LinkState link, protocol::ReceiverInfo info,
        HostTimeouts timeouts);
 
+  /// What a pairing has sent and not yet seen answered. A cancelled pairing leaves it behind,
+  /// with the receiver end that has seen every answer since, so that the next pairing can wait
+  /// for those answers first: pairing answers carry nothing that tells whose they are.
+  struct OutstandingAnswers {
+    std::optional<ResponseReceiver> receiver;
+    bool soft_reset = false;  ///< TrackerSoftReset sent, SoftResetDone not seen
+    bool ready = false;       ///< Initiate sent, ReadyToReport not seen
+  };
+
+  /// Waits (each for its usual time-out at most) for the answers a cancelled pairing left.
+  asio::awaitable<void> drain(OutstandingAnswers& outstanding);
+  asio::awaitable<DriverResult<TrackerSet>> pair_locked(std::vector<BodyPart> group,
+                                                        const protocol::command::Initiate& initiate,
+                                                        OutstandingAnswers& outstanding);
   asio::awaitable<DriverResult<PairingResult>> collect_trackers(ResponseReceiver& receiver,
                                                                 std::size_t count);
 
@@ -74,7 +88,7 @@ class Host {
   std::shared_ptr<RoutingTable> routing_ = std::make_shared<RoutingTable>();
   std::atomic<std::size_t> expected_tracker_count_{0};
   runtime::AsyncMutex<std::optional<PairingResult>> registry_;
-  runtime::AsyncMutex<bool> pairing_;  ///< serialises pairings; the value is unused
+  runtime::AsyncMutex<OutstandingAnswers> pairing_;  ///< serialises pairings
 };
 
 /// The firmware requirement of `driver_version`: "~" and the part of its build metadata after
