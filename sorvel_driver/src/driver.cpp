@@ -1,8 +1,15 @@
 #include "sorvel/driver/driver.hpp"
 
+#include <chrono>
+
+#include "sorvel/driver/runtime/runtime.hpp"
 #include "sorvel/driver/usb/capture.hpp"
 
 namespace sorvel {
+
+namespace {
+constexpr std::chrono::milliseconds kReleaseWait{1000};
+}  // namespace
 
 std::string_view status_text(ConnectionStatus status) {
   switch (status) {
@@ -29,6 +36,9 @@ std::string_view message(PollFailure failure) {
 }
 
 Expected<std::shared_ptr<usb::Device>, OpenFailure> open_receiver(usb::Backend& backend) {
+  // A receiver let go of on a runtime thread a moment ago is free again within milliseconds;
+  // one that is not by then is reported as whatever the open finds.
+  if (!runtime::on_runtime_thread()) (void)UsbSession::wait_for_releases(kReleaseWait);
   auto devices = backend.list_devices();
   if (!devices) return unexpected(OpenFailure(devices.error()));
   usb::DeviceEntry* receiver = usb::find_receiver(*devices);

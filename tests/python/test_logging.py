@@ -54,7 +54,7 @@ def levels(stdout):
     return found
 
 
-@pytest.mark.parametrize("level", ["warn", "trace", "", "infos", "off", "inf o"])
+@pytest.mark.parametrize("level", ["warn", "trace", "", "infos", "off", "inf o", "info\udc80"])
 def test_unknown_level_raises_type_error(level):
     with pytest.raises(TypeError, match="^incorrect level param$"):
         pysorvel.enable_log(level)

@@ -200,7 +200,7 @@ def test_group_parsing_accepts_codes_with_white_space(kit, group, expected):
 
 
 @pytest.mark.parametrize("group", ["lla", "", "LLA,", ",LLA", "LLA,,RLA", "LLA;RLA", "Head",
-                                   "LLA RLA", "ＬＬＡ"])
+                                   "LLA RLA", "ＬＬＡ", "\udc80", "LLA,\ud800"])
 def test_unknown_code_panics_before_any_awaitable(kit, panic_type, group):
     kit()
     sorvel = pysorvel.Sorvel()

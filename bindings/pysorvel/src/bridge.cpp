@@ -20,6 +20,7 @@
 #include <variant>
 
 #include "py_ref.hpp"
+#include "sorvel/driver/runtime/fork.hpp"
 #include "sorvel/driver/runtime/runtime.hpp"
 #include "sorvel/driver/runtime/task.hpp"
 
@@ -204,9 +205,9 @@ struct Job {
 class Deliveries {
  public:
   static Deliveries& instance() {
-    // Leaked: the thread below may still run while static objects are destroyed at exit.
-    static Deliveries* deliveries = new Deliveries();
-    return *deliveries;
+    static std::once_flag registered;
+    std::call_once(registered, [] { sorvel::runtime::on_fork_child(forget_in_child); });
+    return *slot();
   }
 
   void post(Job job) {
@@ -258,6 +259,16 @@ class Deliveries {
       changed_.notify_all();
     }
   }
+
+  // Leaked: the thread below may still run while static objects are destroyed at exit.
+  static Deliveries*& slot() {
+    static Deliveries* deliveries = new Deliveries();
+    return deliveries;
+  }
+
+  /// A forked child has no delivery thread, and its parent's queue may be mid-change: it starts
+  /// a queue of its own (the parent's pending jobs belong to the parent's futures).
+  static void forget_in_child() { slot() = new Deliveries(); }
 
   std::mutex mutex_;
   std::condition_variable changed_;

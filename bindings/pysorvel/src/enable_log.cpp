@@ -37,8 +37,12 @@ PyObject* enable_log(PyObject* module, PyObject* args, PyObject* kwargs) {
   try {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(level_object, &size);
-    if (utf8 == nullptr) return nullptr;
-    const auto level = level_from_text(std::string(utf8, static_cast<std::size_t>(size)));
+    // A lone surrogate has no UTF-8 form, and is no level name either.
+    if (utf8 == nullptr && !PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return nullptr;
+    PyErr_Clear();
+    const auto level = utf8 == nullptr
+                           ? std::nullopt
+                           : level_from_text(std::string(utf8, static_cast<std::size_t>(size)));
     if (!level) {
       PyErr_SetString(PyExc_TypeError, "incorrect level param");
       return nullptr;

@@ -9,6 +9,8 @@
 // clone to the runtime, so they may finish after the object is gone.
 
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <string>
@@ -21,6 +23,7 @@
 #include "py_ref.hpp"
 #include "sorvel/driver/driver.hpp"
 #include "sorvel/driver/runtime/block_on.hpp"
+#include "sorvel/driver/runtime/fork.hpp"
 #include "sorvel/simulator/virtual_kit.hpp"
 #include "sorvel/trackers/body_part.hpp"
 
@@ -33,11 +36,32 @@ using sorvel::DriverResult;
 
 struct SorvelObject {
   PyObject_HEAD std::shared_ptr<Driver> driver;
+  std::uint64_t generation;  ///< the process generation that opened the receiver
 };
 
 SorvelObject* as_sorvel(PyObject* self) {
   return reinterpret_cast<SorvelObject*>(self);
 }
+
+/// Made before a fork and reached in the child: the receiver, its transfers and the threads
+/// serving them belong to the parent.
+bool inherited(PyObject* self) {
+  return as_sorvel(self)->generation != sorvel::runtime::process_generation();
+}
+
+/// The object's driver, or nullptr with PanicException set when it was inherited.
+Driver* driver_of(ModuleState& state, PyObject* self) {
+  if (inherited(self)) {
+    raise_panic(state, "this Sorvel was opened by the parent process; open a new one here");
+    return nullptr;
+  }
+  return as_sorvel(self)->driver.get();
+}
+
+/// Checked while the constructor waits: Ctrl-C must not wait for the receiver's time-out.
+constexpr std::chrono::milliseconds kSignalCheckInterval{50};
+/// How long an interrupted open waits for the receiver it had begun to open to be released.
+constexpr std::chrono::milliseconds kReleaseWait{1000};
 
 ModuleState& state_of(PyObject* self) {
   return state_of_type(Py_TYPE(self));
@@ -81,8 +105,16 @@ PyObject* sorvel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       PyErr_SetString(PyExc_OSError, "Receiver not found");
       return nullptr;
     }
-    // The interpreter lock stays held: nothing Host::open runs needs it.
-    auto opened = sorvel::runtime::block_on(Driver::open(std::move(*device)));
+    // The interpreter lock stays held: nothing Host::open runs needs it. Signal handlers run
+    // while it waits; one that raises (Ctrl-C) abandons the open, the receiver released.
+    auto waited =
+        sorvel::runtime::block_on_unless(Driver::open(std::move(*device)), kSignalCheckInterval,
+                                         [] { return PyErr_CheckSignals() < 0; });
+    if (!waited) {
+      (void)sorvel::UsbSession::wait_for_releases(kReleaseWait);
+      return nullptr;  // the handler's exception is set
+    }
+    auto& opened = *waited;
     if (!opened) return raise_panic(state, opened.error().message);
     if (!*opened) return raise_panic(state, "Failed to open the host: " + opened->error().debug());
 
@@ -90,6 +122,7 @@ PyObject* sorvel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* self = alloc(type, 0);
     if (self == nullptr) return nullptr;
     new (&as_sorvel(self)->driver) std::shared_ptr<Driver>(std::move(**opened));
+    as_sorvel(self)->generation = sorvel::runtime::process_generation();
     return self;
   } catch (...) {
     return raise_panic_from_current_exception(state);
@@ -98,7 +131,9 @@ PyObject* sorvel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void sorvel_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  {
+  // An inherited handle is abandoned, not closed: closing would cancel the parent's transfers
+  // and wait for threads that do not exist here. It is leaked on purpose.
+  if (!inherited(self)) {
     std::shared_ptr<Driver> driver = std::move(as_sorvel(self)->driver);
     as_sorvel(self)->driver.~shared_ptr();
     // The last handle waits for the USB readers to stop; they never need the lock.
@@ -113,7 +148,9 @@ void sorvel_dealloc(PyObject* self) {
 PyObject* sorvel_status(PyObject* self, PyObject*) {
   ModuleState& state = state_of(self);
   try {
-    auto status = as_sorvel(self)->driver->status();
+    Driver* driver = driver_of(state, self);
+    if (driver == nullptr) return nullptr;
+    auto status = driver->status();
     if (!status) return raise_panic(state, status.error().message);
     return to_str(sorvel::status_text(*status));
   } catch (...) {
@@ -136,9 +173,13 @@ bool parse_group(ModuleState& state, PyObject* group, std::vector<BodyPart>& par
     if (!trimmed) return false;
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(trimmed.get(), &size);
-    if (utf8 == nullptr) return false;
+    // A lone surrogate has no UTF-8 form, and is no code either.
+    if (utf8 == nullptr && !PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
     const auto part =
-        sorvel::body_part_from_code(std::string_view(utf8, static_cast<std::size_t>(size)));
+        utf8 == nullptr
+            ? std::nullopt
+            : sorvel::body_part_from_code(std::string_view(utf8, static_cast<std::size_t>(size)));
     if (!part) {
       raise_panic(state, "Unexpected point expression");
       return false;
@@ -170,6 +211,7 @@ PyObject* sorvel_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
   try {
     std::vector<BodyPart> parts;
     if (!parse_group(state, group, parts)) return nullptr;
+    if (driver_of(state, self) == nullptr) return nullptr;
     return bridge(state, run_connect(as_sorvel(self)->driver, std::move(parts)));
   } catch (...) {
     return raise_panic_from_current_exception(state);
@@ -179,6 +221,7 @@ PyObject* sorvel_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* sorvel_start(PyObject* self, PyObject*) {
   ModuleState& state = state_of(self);
   try {
+    if (driver_of(state, self) == nullptr) return nullptr;
     return bridge(state, run_start(as_sorvel(self)->driver));
   } catch (...) {
     return raise_panic_from_current_exception(state);
@@ -188,7 +231,9 @@ PyObject* sorvel_start(PyObject* self, PyObject*) {
 PyObject* sorvel_poll(PyObject* self, PyObject*) {
   ModuleState& state = state_of(self);
   try {
-    auto polled = as_sorvel(self)->driver->poll();
+    Driver* driver = driver_of(state, self);
+    if (driver == nullptr) return nullptr;
+    auto polled = driver->poll();
     if (!polled) return raise_panic(state, polled.error().message);
     if (!*polled) return raise_type_error(sorvel::message(polled->error()));
     const sorvel::PollResult& frames = **polled;

@@ -1,13 +1,36 @@
 #include "sorvel/driver/runtime/runtime.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
+#include <mutex>
+#include <new>
+#include <optional>
 #include <thread>
+
+#include "sorvel/driver/runtime/fork.hpp"
 
 namespace sorvel::runtime {
 namespace {
 
 thread_local bool t_on_runtime_thread = false;
+
+/// The runtime of this process, built once; a forked child forgets its parent's.
+struct Built {
+  std::mutex mutex;
+  std::optional<Expected<Runtime*, InternalError>> result;
+};
+std::atomic<Runtime*> g_runtime{nullptr};
+
+Built*& built() {
+  static Built* built = new Built();  // leaked on purpose: workers outlive static destruction
+  return built;
+}
+
+void forget_in_child() {
+  g_runtime.store(nullptr, std::memory_order_relaxed);
+  built() = new Built();
+}
 
 }  // namespace
 
@@ -16,8 +39,16 @@ bool on_runtime_thread() noexcept {
 }
 
 Expected<Runtime*, InternalError> Runtime::get() {
-  static const Expected<Runtime*, InternalError> instance = build();
-  return instance;
+  if (Runtime* runtime = g_runtime.load(std::memory_order_acquire)) return runtime;
+  static std::once_flag registered;
+  std::call_once(registered, [] { on_fork_child(forget_in_child); });
+  Built& once = *built();
+  std::lock_guard lock(once.mutex);
+  if (!once.result) {
+    once.result = build();
+    if (*once.result) g_runtime.store(**once.result, std::memory_order_release);
+  }
+  return *once.result;
 }
 
 Expected<Runtime*, InternalError> Runtime::build() {

@@ -58,4 +58,9 @@ void TaskCore::wait_finished() {
   finished_changed_.wait(lock, [this] { return finished_; });
 }
 
+bool TaskCore::wait_finished_for(std::chrono::milliseconds limit) {
+  std::unique_lock lock(mutex_);
+  return finished_changed_.wait_for(lock, limit, [this] { return finished_; });
+}
+
 }  // namespace sorvel::runtime::detail

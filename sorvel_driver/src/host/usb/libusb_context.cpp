@@ -5,22 +5,43 @@
 #include <thread>
 #include <utility>
 
+#include "sorvel/driver/runtime/fork.hpp"
 #include "sorvel/driver/usb/libusb_backend.hpp"
 
 namespace sorvel::usb {
 
+namespace {
+
+struct Instance {
+  std::mutex mutex;
+  LibusbContext* context = nullptr;  // leaked on purpose, see the header
+};
+
+Instance*& instance_slot() {
+  static Instance* slot = new Instance();
+  return slot;
+}
+
+/// libusb contexts do not survive a fork: the child opens its own, leaving its parent's alone.
+void forget_in_child() {
+  instance_slot() = new Instance();
+}
+
+}  // namespace
+
 Expected<LibusbContext*, SystemError> LibusbContext::instance() {
-  static std::mutex mutex;
-  static LibusbContext* context = nullptr;  // leaked on purpose, see the header
-  std::lock_guard lock(mutex);
-  if (context == nullptr) {
+  static std::once_flag registered;
+  std::call_once(registered, [] { runtime::on_fork_child(forget_in_child); });
+  Instance& instance = *instance_slot();
+  std::lock_guard lock(instance.mutex);
+  if (instance.context == nullptr) {
     libusb_context* raw = nullptr;
     const int rc = libusb_init(&raw);
     if (rc != LIBUSB_SUCCESS)
       return unexpected(system_error_from_libusb(static_cast<LibusbError>(rc)));
-    context = new LibusbContext(raw);
+    instance.context = new LibusbContext(raw);
   }
-  return context;
+  return instance.context;
 }
 
 void LibusbContext::start_event_thread() {

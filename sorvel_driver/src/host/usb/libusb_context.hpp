@@ -18,7 +18,7 @@ class LibusbContext {
  public:
   /// The process's context, created on the first successful call and never destroyed (the event
   /// thread may still be inside libusb while the process exits). A failed initialisation is
-  /// reported and tried again by the next call.
+  /// reported and tried again by the next call. A forked child gets a context of its own.
   /// Thread safety: any thread.
   static Expected<LibusbContext*, SystemError> instance();
 

@@ -1,6 +1,11 @@
 #include "sorvel/driver/host/usb_session.hpp"
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
 #include "readers.hpp"
+#include "sorvel/driver/runtime/fork.hpp"
 #include "sorvel/driver/runtime/runtime.hpp"
 #include "sorvel/driver/usb/async_transfer.hpp"
 #include "sorvel/log/log.hpp"
@@ -56,6 +61,70 @@ ResponseReceiver UsbSession::take_first_receiver() {
   return receiver;
 }
 
+namespace {
+
+/// Sessions whose readers are still ending after their session was dropped on a runtime thread:
+/// until they have, their receiver is not free.
+class ReleasesUnderWay {
+ public:
+  static ReleasesUnderWay& instance() {
+    static std::once_flag registered;
+    std::call_once(registered, [] { runtime::on_fork_child(forget_in_child); });
+    return *slot();
+  }
+
+  void begin() {
+    std::lock_guard lock(mutex_);
+    ++count_;
+  }
+  void end() {
+    {
+      std::lock_guard lock(mutex_);
+      --count_;
+    }
+    ended_.notify_all();
+  }
+  bool wait(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    return ended_.wait_for(lock, limit, [this] { return count_ == 0; });
+  }
+
+ private:
+  static ReleasesUnderWay*& slot() {
+    static ReleasesUnderWay* releases = new ReleasesUnderWay();  // runtime threads use it at exit
+    return releases;
+  }
+  /// A forked child has none of its parent's sessions, ending or not.
+  static void forget_in_child() { slot() = new ReleasesUnderWay(); }
+
+  std::mutex mutex_;
+  std::condition_variable ended_;
+  int count_ = 0;
+};
+
+/// Ends one release under way when the readers have ended (or the task holding it is dropped).
+struct ReleaseTicket {
+  ReleaseTicket() { ReleasesUnderWay::instance().begin(); }
+  ReleaseTicket(const ReleaseTicket&) = delete;
+  ReleaseTicket& operator=(const ReleaseTicket&) = delete;
+  ~ReleaseTicket() { ReleasesUnderWay::instance().end(); }
+};
+
+/// The ticket ends the release when this frame goes, whichever way it ends.
+asio::awaitable<void> finish_release([[maybe_unused]] std::shared_ptr<ReleaseTicket> ticket,
+                                     std::optional<runtime::Task<void>> responses,
+                                     std::optional<runtime::Task<void>> reports) {
+  for (auto* reader : {&responses, &reports}) {
+    if (*reader) (void)co_await (*reader)->join();
+  }
+}
+
+}  // namespace
+
+bool UsbSession::wait_for_releases(std::chrono::milliseconds limit) {
+  return ReleasesUnderWay::instance().wait(limit);
+}
+
 UsbSession::~UsbSession() {
   link_.closing->store(true);
   link_.receiver_connected->store(false);
@@ -63,12 +132,17 @@ UsbSession::~UsbSession() {
     if (*reader) (*reader)->cancel();
   }
   // The readers hold their interfaces until they end; wait so that the receiver is free again
-  // when this returns. A runtime thread cannot park, so there the readers finish on their own.
+  // when this returns. A runtime thread cannot park: there the end is awaited by a task, and
+  // the next open waits for it.
   if (!runtime::on_runtime_thread()) {
     for (auto* reader : {&response_reader_, &report_reader_}) {
       if (*reader) (void)(*reader)->wait();
     }
+    return;
   }
+  auto ticket = std::make_shared<ReleaseTicket>();
+  (void)runtime::spawn(
+      finish_release(std::move(ticket), std::move(response_reader_), std::move(report_reader_)));
 }
 
 }  // namespace sorvel

@@ -3,6 +3,7 @@
 // the response broadcast, and the two reader tasks (responses on 0x82, sensor reports on 0x81).
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -63,8 +64,15 @@ class UsbSession {
   ResponseReceiver subscribe() { return responses_.subscribe(); }
 
   /// Stops both readers (their pending transfers are cancelled), without a loss being reported,
-  /// and releases the interfaces. Waits for the readers to end unless called on a runtime thread.
+  /// and releases the interfaces. Waits for the readers to end unless called on a runtime thread;
+  /// there, the release is left under way until they have.
   ~UsbSession();
+
+  /// Waits at most `limit` until no session dropped on a runtime thread is still releasing its
+  /// receiver; true when none is. Opens call it first, so a receiver whose last handle went
+  /// with a finished operation is never seen busy.
+  /// Thread safety: any thread that is not a runtime worker.
+  static bool wait_for_releases(std::chrono::milliseconds limit);
 
   UsbSession(const UsbSession&) = delete;
   UsbSession& operator=(const UsbSession&) = delete;

@@ -1,7 +1,8 @@
 #pragma once
 // The process-wide background runtime: one io_context driven by a pool of worker threads. It is
 // built on first use and deliberately never torn down, so nothing at process exit joins a
-// worker or destroys a context that handlers still run on.
+// worker or destroys a context that handlers still run on. A forked child builds a runtime of its
+// own on first use: its parent's workers do not exist there.
 
 #include <cstddef>
 
@@ -18,7 +19,8 @@ class Runtime {
   using executor_type = asio::io_context::executor_type;
 
   /// The process's runtime, built by the first call: one worker per hardware thread, at least
-  /// two. Fails only when no worker thread could be started; the failure is then final.
+  /// two. Fails only when no worker thread could be started; the failure is then final (in this
+  /// process; a forked child tries again).
   /// Thread safety: may be called from any thread, concurrently.
   static Expected<Runtime*, InternalError> get();
 

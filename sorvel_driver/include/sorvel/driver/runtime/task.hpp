@@ -4,6 +4,7 @@
 // Whatever the computation does, its end is observed as a value: its result, the text of an
 // escaping exception, or the fact that it was cancelled.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -73,6 +74,8 @@ class TaskCore : public std::enable_shared_from_this<TaskCore> {
   void park_joiner(std::uint64_t id, std::unique_ptr<Waiter> waiter);
   void cancel_wait(std::uint64_t id);
   void wait_finished();
+  /// As `wait_finished`, for at most `limit`; true when the task has finished.
+  bool wait_finished_for(std::chrono::milliseconds limit);
 
  protected:
   /// Strand: stores the outcome, then calls `publish_locked`.
@@ -191,6 +194,12 @@ class Task {
     }
     state_->wait_finished();
     return state_->take();
+  }
+
+  /// Parks the calling thread until the task ends or `limit` has passed; true when it has ended
+  /// (its result is then taken with `wait`, at once). Refused (false) on a runtime thread.
+  bool wait_for(std::chrono::milliseconds limit) {
+    return !on_runtime_thread() && state_->wait_finished_for(limit);
   }
 
   /// Drops the computation at its current waiting point (terminal cancellation). Does nothing
