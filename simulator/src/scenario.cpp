@@ -1,14 +1,10 @@
 #include "sorvel/simulator/scenario.hpp"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <sstream>
-
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "command_names.hpp"
+#include "read_file.hpp"
 
 namespace sorvel::simulator {
 
@@ -277,17 +273,15 @@ Expected<Scenario, std::string> scenario_from_variable(std::string_view value) {
   };
   if (value == "1") return Scenario{};
   std::string text;
-  if (!value.empty() && value.front() == '{') {
+  const auto first = value.find_first_not_of(" \t\n\r");
+  if (first != std::string_view::npos && value[first] == '{') {
     text = value;
   } else {
-    std::ifstream file{std::string(value)};
-    if (!file) {
-      return named(
-          fmt::format("cannot read scenario file \"{}\": {}", value, std::strerror(errno)));
+    auto content = read_regular_file(std::string(value), kMaxScenarioFileBytes);
+    if (!content) {
+      return named(fmt::format("cannot read scenario file \"{}\": {}", value, content.error()));
     }
-    std::ostringstream content;
-    content << file.rdbuf();
-    text = content.str();
+    text = std::move(*content);
   }
   auto scenario = parse_scenario(text);
   if (!scenario) return named(fmt::format("invalid scenario: {}", scenario.error()));

@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 
+#include <fmt/format.h>
+
+#include "read_file.hpp"
 #include "sorvel/simulator/virtual_kit.hpp"
 
 namespace sorvel::simulator {
@@ -95,6 +101,7 @@ TEST(Scenario, ProblemsAreNamedWithTheirPlace) {
 TEST(Scenario, TheVariableSelectsTheDefaultKitInlineJsonOrAFile) {
   EXPECT_EQ(scenario_from_variable("1")->trackers.size(), 15u);
   EXPECT_FALSE(scenario_from_variable(R"({"present": false})")->present);
+  EXPECT_FALSE(scenario_from_variable(" \n\t{\"present\": false}")->present);
 
   const std::string path = ::testing::TempDir() + "/scenario.json";
   std::ofstream(path) << R"({"ready_to_report": false})";
@@ -108,6 +115,39 @@ TEST(Scenario, TheVariableSelectsTheDefaultKitInlineJsonOrAFile) {
   auto invalid = scenario_from_variable("{nope");
   ASSERT_FALSE(invalid.has_value());
   EXPECT_EQ(invalid.error(), "SORVEL_VIRTUAL_KIT: invalid scenario: not valid JSON");
+}
+
+TEST(Scenario, APathThatIsNoRegularFileFailsAtOnceWithItsCause) {
+  const std::string directory = ::testing::TempDir() + "/scenario-directory";
+  ::mkdir(directory.c_str(), 0700);
+  const std::string oversized = ::testing::TempDir() + "/oversized.json";
+  std::ofstream(oversized) << "{}";
+  ASSERT_EQ(::truncate(oversized.c_str(), kMaxScenarioFileBytes + 1), 0);  // sparse: no disk
+
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {directory, "is a directory"},
+      {"/dev/null", "not a regular file"},
+      {oversized, "larger than 16777216 bytes"},
+  };
+  for (const auto& [path, cause] : cases) {
+    auto scenario = scenario_from_variable(path);
+    ASSERT_FALSE(scenario.has_value()) << path;
+    EXPECT_EQ(scenario.error(),
+              fmt::format("SORVEL_VIRTUAL_KIT: cannot read scenario file \"{}\": {}", path, cause));
+  }
+}
+
+TEST(ReadRegularFile, StopsOneBytePastTheLimitOfAFileThatGrowsOrUnderstatesItsSize) {
+  // A /proc file says size 0 in stat and has content when read, like a file growing after stat.
+  auto whole = read_regular_file("/proc/self/status", kMaxScenarioFileBytes);
+  ASSERT_TRUE(whole.has_value()) << whole.error();
+  ASSERT_GT(whole->size(), 10u);
+  auto capped = read_regular_file("/proc/self/status", 10);
+  ASSERT_FALSE(capped.has_value());
+  EXPECT_EQ(capped.error(), "larger than 10 bytes");
+  auto exact = read_regular_file("/proc/self/status", whole->size() + 64);
+  ASSERT_TRUE(exact.has_value()) << exact.error();
+  EXPECT_EQ(exact->substr(0, 5), "Name:");
 }
 
 TEST(Scenario, BackendFromEnvironmentNeverFallsBackSilently) {

@@ -2,11 +2,13 @@
 
 import asyncio
 import gc
+import os
+import pathlib
 
 import pytest
 
 import pysorvel
-from conftest import CODES, NAMES, poll_until, report_transfers, run, sample, tracker
+from conftest import CODES, NAMES, poll_until, report_transfers, run, run_child, sample, tracker
 
 
 async def connect_and_start(sorvel, group="LLA"):
@@ -28,6 +30,46 @@ def test_unreadable_scenario_raises_os_error_naming_the_variable(monkeypatch):
     monkeypatch.setenv("SORVEL_VIRTUAL_KIT", '{"present": ')
     with pytest.raises(OSError, match="SORVEL_VIRTUAL_KIT"):
         pysorvel.Sorvel()
+
+
+# In a child: a regression would block on the FIFO, or read /dev/zero until memory runs out (here
+# a bounded address space).
+_CONSTRUCT_IN_A_SMALL_SPACE = """
+    import resource
+    import pysorvel
+    resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+    try:
+        pysorvel.Sorvel()
+    except OSError as error:
+        print(type(error).__name__, error, sep="|")
+"""
+
+
+def _fifo(tmp_path):
+    os.mkfifo(tmp_path / "kit.fifo")
+    return tmp_path / "kit.fifo"
+
+
+def _oversized(tmp_path):
+    path = tmp_path / "kit.json"
+    with open(path, "wb") as file:
+        file.truncate(16 * 1024 * 1024 + 1)  # sparse
+    return path
+
+
+@pytest.mark.parametrize("make_path, cause", [
+    (lambda tmp_path: tmp_path, "is a directory"),
+    (_fifo, "not a regular file"),
+    (lambda tmp_path: pathlib.Path("/dev/zero"), "not a regular file"),
+    (_oversized, "larger than 16777216 bytes"),
+], ids=["directory", "fifo", "dev-zero", "oversized"])
+def test_scenario_path_that_is_no_regular_file_fails_at_once(tmp_path, make_path, cause):
+    path = make_path(tmp_path)
+    child = run_child(_CONSTRUCT_IN_A_SMALL_SPACE, env={"SORVEL_VIRTUAL_KIT": str(path)},
+                      timeout=30)
+    assert child.stdout.decode() == (
+        f'OSError|SORVEL_VIRTUAL_KIT: cannot read scenario file "{path}": {cause}\n'
+    ), child.stderr.decode()
 
 
 def test_silent_receiver_makes_construction_panic_with_debug_text(kit, panic_type):

@@ -2,6 +2,7 @@
 // What a virtual kit is: its receiver, its trackers and their behaviour, and scripted faults.
 // Read from JSON; every key is optional and an absent key keeps the default kit's value.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <set>
@@ -71,9 +72,12 @@ struct Scenario {
 Expected<Scenario, std::string> parse_scenario(std::string_view json);
 
 inline constexpr std::string_view kVirtualKitVariable = "SORVEL_VIRTUAL_KIT";
+/// A scenario file is a few kilobytes; anything past this is not one.
+inline constexpr std::size_t kMaxScenarioFileBytes = 16 * 1024 * 1024;
 
-/// The scenario a value of SORVEL_VIRTUAL_KIT selects: "1" the default kit, a value starting
-/// with "{" inline JSON, anything else the path of a JSON file. The error names the variable.
+/// The scenario a value of SORVEL_VIRTUAL_KIT selects: "1" the default kit, a value whose first
+/// non-blank character is "{" inline JSON, anything else the path of a JSON file, which must be
+/// a regular file of at most kMaxScenarioFileBytes. The error names the variable (and the path).
 Expected<Scenario, std::string> scenario_from_variable(std::string_view value);
 
 }  // namespace sorvel::simulator
