@@ -1,5 +1,7 @@
 #include "sorvel/simulator/scenario.hpp"
 
+#include <map>
+
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
@@ -211,8 +213,17 @@ Scenario scenario_value(const json& doc) {
     const json& trackers = doc["trackers"];
     if (!trackers.is_array()) fail("trackers", "expected a list of trackers");
     scenario.trackers.clear();
+    // Pairing tells trackers apart by address: two at one address would never both pair, and
+    // connect would wait out its whole time-out.
+    std::map<TrackerAddress, std::size_t> first_at;
     for (std::size_t i = 0; i < trackers.size(); ++i) {
-      scenario.trackers.push_back(tracker_value(trackers[i], fmt::format("trackers[{}]", i)));
+      const std::string where = fmt::format("trackers[{}]", i);
+      scenario.trackers.push_back(tracker_value(trackers[i], where));
+      const TrackerAddress& address = scenario.trackers.back().address;
+      if (auto [at, fresh] = first_at.emplace(address, i); !fresh) {
+        fail(where + ".address",
+             fmt::format("{} is already the address of trackers[{}]", address, at->second));
+      }
     }
   }
   if (doc.contains("ready_to_report")) {

@@ -84,6 +84,10 @@ TEST(Scenario, ProblemsAreNamedWithTheirPlace) {
       {R"({"script": [{"on": "Go", "fail": {"endpoint": 1, "status": "Broken"}}]})",
        "script[0].fail.status: unknown status \"Broken\""},
       {R"({"script": [{"delay_ms": 3}]})", "script[0]: an action needs \"on\""},
+      {R"({"trackers": [{"address": [16,0,0,0,0,5], "body_part": "Head"},
+                        {"address": [16,0,0,0,0,6], "body_part": "Chest"},
+                        {"address": [16,0,0,0,0,5], "body_part": "Hips"}]})",
+       "trackers[2].address: [16, 0, 0, 0, 0, 5] is already the address of trackers[0]"},
   };
   for (const auto& [json, problem] : cases) {
     auto scenario = parse_scenario(json);

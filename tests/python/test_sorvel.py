@@ -72,6 +72,15 @@ def test_scenario_path_that_is_no_regular_file_fails_at_once(tmp_path, make_path
     ), child.stderr.decode()
 
 
+def test_two_trackers_at_one_address_are_refused_by_the_constructor(kit):
+    kit(trackers=[tracker(5, "HE"), tracker(5, "CH")])
+    with pytest.raises(OSError) as raised:
+        pysorvel.Sorvel()
+    assert str(raised.value) == (
+        "SORVEL_VIRTUAL_KIT: invalid scenario: trackers[1].address: "
+        "[16, 0, 0, 0, 0, 5] is already the address of trackers[0]")
+
+
 def test_silent_receiver_makes_construction_panic_with_debug_text(kit, panic_type):
     kit(silent=["GetInfo"])
     with pytest.raises(panic_type) as raised:
