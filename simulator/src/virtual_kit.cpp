@@ -12,17 +12,66 @@ namespace sorvel::simulator {
 
 namespace {
 
-std::mutex g_registry_mutex;
-std::map<std::string, std::weak_ptr<Kit>, std::less<>> g_registry;
+// Keyed by the scenario text. An entry lives as long as its kit: the kit's deleter erases it, so
+// a process that tries many scenarios keeps nothing of those it let go.
+struct Registry {
+  std::mutex mutex;
+  std::map<std::string, std::weak_ptr<Kit>, std::less<>> kits;
+};
+
+// Never destroyed: a detached thread may drop the last handle to a kit while the process exits.
+Registry& registry() {
+  static auto* const instance = new Registry;
+  return *instance;
+}
+
+// Runs when the last handle to a kit goes, on whichever thread dropped it; nothing drops a kit
+// reference while holding the registry lock.
+struct UnregisterAndDelete {
+  std::string key;
+
+  void operator()(Kit* kit) const {
+    {
+      std::lock_guard lock(registry().mutex);
+      auto& kits = registry().kits;
+      // A new kit may have been registered under the key since the last handle went: leave it.
+      if (auto entry = kits.find(key); entry != kits.end() && entry->second.expired()) {
+        kits.erase(entry);
+      }
+    }
+    // Outside the lock: the kit ends its pending transfers, whose callbacks may drop other kits.
+    delete kit;
+  }
+};
 
 std::shared_ptr<Kit> registered_kit(const std::string& key, const Scenario* create_from) {
-  std::lock_guard lock(g_registry_mutex);
-  if (auto kit = g_registry[key].lock()) return kit;
-  if (create_from == nullptr) return nullptr;
-  auto kit = std::make_shared<Kit>(*create_from);
-  g_registry[key] = kit;
-  return kit;
+  Registry& registered = registry();
+  {
+    std::lock_guard lock(registered.mutex);
+    if (auto entry = registered.kits.find(key); entry != registered.kits.end()) {
+      if (auto kit = entry->second.lock()) return kit;
+    }
+    if (create_from == nullptr) return nullptr;
+  }
+  // Built outside the lock, because its deleter takes the lock: a shared_ptr constructor that
+  // throws, or losing the race below, drops it. Declared before the lock so it drops after.
+  UnregisterAndDelete deleter{key};
+  std::shared_ptr<Kit> fresh(new Kit(*create_from), std::move(deleter));
+  std::lock_guard lock(registered.mutex);
+  std::weak_ptr<Kit>& slot = registered.kits[key];
+  if (auto kit = slot.lock()) return kit;  // another thread registered one meanwhile
+  slot = fresh;
+  return fresh;
 }
+
+}  // namespace
+
+std::size_t registered_kit_count() {
+  std::lock_guard lock(registry().mutex);
+  return registry().kits.size();
+}
+
+namespace {
 
 class KitInterface final : public usb::Interface {
  public:

@@ -2,6 +2,7 @@
 // The virtual kit: a receiver and its trackers behind the USB boundary, for tests, demos and
 // users without hardware.
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,6 +36,10 @@ class VirtualKitBackend final : public usb::Backend {
   std::string key_;
   Scenario scenario_;
 };
+
+/// How many kits the process keeps registered, alive or not yet erased; for tests, which expect
+/// it to fall back to zero once every handle to every kit is gone. Thread safety: any thread.
+std::size_t registered_kit_count();
 
 /// The backend SORVEL_VIRTUAL_KIT selects: libusb when it is unset or empty, else the virtual kit
 /// of its value. A scenario that cannot be read is an error naming the variable, never a
