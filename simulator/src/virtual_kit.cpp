@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "kit.hpp"
+#include "sorvel/driver/runtime/fork.hpp"
 #include "sorvel/driver/usb/libusb_backend.hpp"
 
 namespace sorvel::simulator {
@@ -20,9 +21,21 @@ struct Registry {
 };
 
 // Never destroyed: a detached thread may drop the last handle to a kit while the process exits.
+Registry*& registry_slot() {
+  static auto* instance = new Registry;
+  return instance;
+}
+
+/// A forked child has virtual devices of its own: its parent's kits stay claimed by objects the
+/// child must not use, and their thread is gone.
+void forget_in_child() {
+  registry_slot() = new Registry;
+}
+
 Registry& registry() {
-  static auto* const instance = new Registry;
-  return *instance;
+  static std::once_flag registered;
+  std::call_once(registered, [] { runtime::on_fork_child(forget_in_child); });
+  return *registry_slot();
 }
 
 // Runs when the last handle to a kit goes, on whichever thread dropped it; nothing drops a kit
