@@ -43,9 +43,12 @@ Expected<std::shared_ptr<usb::Device>, OpenFailure> open_receiver(usb::Backend& 
   if (!devices) return unexpected(OpenFailure(devices.error()));
   usb::DeviceEntry* receiver = usb::find_receiver(*devices);
   if (receiver == nullptr) return unexpected(OpenFailure(ReceiverNotFound{}));
+  auto capture = usb::requested_capture();
+  if (!capture) return unexpected(OpenFailure(std::move(capture).error()));
   auto device = receiver->open();
   if (!device) return unexpected(OpenFailure(device.error()));
-  return usb::capture_if_requested(std::move(*device));
+  if (!*capture) return std::move(*device);
+  return usb::capture_device(std::move(*device), std::move(*capture));
 }
 
 asio::awaitable<DriverResult<std::shared_ptr<Driver>>> Driver::open(

@@ -1,14 +1,19 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <iterator>
 #include <memory>
@@ -205,8 +210,7 @@ std::string read_text(const std::filesystem::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-/// A fresh path in the test's temporary directory, removed when the test ends. Never reused
-/// within a process: files captured by path stay open until the process ends.
+/// A fresh path in the test's temporary directory, removed when the test ends.
 class TempFile {
  public:
   explicit TempFile(const std::string& name)
@@ -215,7 +219,7 @@ class TempFile {
                name)) {}
   ~TempFile() {
     std::error_code ignored;
-    std::filesystem::remove(path_, ignored);
+    std::filesystem::remove_all(path_, ignored);
   }
   const std::filesystem::path& path() const { return path_; }
   std::string string() const { return path_.string(); }
@@ -225,10 +229,64 @@ class TempFile {
   std::filesystem::path path_;
 };
 
+/// True while this process has `path` open.
+bool is_open(const std::filesystem::path& path) {
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ignored)) {
+    if (std::filesystem::read_symlink(entry.path(), ignored) == path) return true;
+  }
+  return false;
+}
+
+std::size_t open_descriptors() {
+  std::error_code ignored;
+  const std::filesystem::directory_iterator fds("/proc/self/fd", ignored);
+  return static_cast<std::size_t>(std::distance(begin(fds), end(fds)));
+}
+
+/// Files this process writes may not grow past `bytes` while it lives; writes beyond fail with
+/// EFBIG instead of raising SIGXFSZ.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    saved_signal_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved_;
+    limited.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limited);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, saved_signal_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*saved_signal_)(int) = nullptr;
+};
+
+/// Permissions apply to the process while it lives: as root it acts as nobody.
+class Unprivileged {
+ public:
+  Unprivileged() : root_(::geteuid() == 0) {
+    if (root_) {
+      EXPECT_EQ(::seteuid(65534), 0);
+    }
+  }
+  ~Unprivileged() {
+    if (root_) {
+      EXPECT_EQ(::seteuid(0), 0);
+    }
+  }
+
+ private:
+  bool root_;
+};
+
 TEST(UsbCapture, RecordsEachTransferAsASubmissionAndACompletion) {
   const TempFile path("session.pcap");
-  auto file = CaptureFile::create(path.string());
-  ASSERT_TRUE(file.has_value()) << file.error().message;
+  auto file = CaptureFile::open(path.string());
+  ASSERT_TRUE(file.has_value()) << message(file.error());
   Session session;
   auto captured = capture_device(session.device, *file);
   const auto before = std::chrono::duration_cast<std::chrono::seconds>(
@@ -314,8 +372,8 @@ TEST(UsbCapture, TsharkDecodesTheCapturedBytes) {
   }
 
   const TempFile path("tshark.pcap");
-  auto file = CaptureFile::create(path.string());
-  ASSERT_TRUE(file.has_value()) << file.error().message;
+  auto file = CaptureFile::open(path.string());
+  ASSERT_TRUE(file.has_value()) << message(file.error());
   Session session;
   session.record_through(*capture_device(session.device, *file));
 
@@ -342,18 +400,21 @@ TEST(UsbCapture, TsharkDecodesTheCapturedBytes) {
   EXPECT_EQ(lines, expected) << output;
 }
 
-TEST(UsbCapture, DevicesCapturedToOnePathShareTheFile) {
+TEST(UsbCapture, ReceiversOpenAtOnceShareTheFile) {
   const TempFile path("shared.pcap");
   Session first;
   Session second;
-  auto one = capture_to_path(first.device, path.string());
-  auto two = capture_to_path(second.device, path.string());
-  ASSERT_NE(one, first.device);
-  ASSERT_NE(two, second.device);
-  first.record_through(*one);
-  second.record_through(*two);
+  auto one = CaptureFile::open(path.string());
+  ASSERT_TRUE(one.has_value()) << message(one.error());
+  auto captured_one = capture_device(first.device, *one);
+  first.record_through(*captured_one);
+  // Another spelling of the same path is the same file.
+  auto two = CaptureFile::open((path.path().parent_path() / "." / path.path().filename()).string());
+  ASSERT_TRUE(two.has_value()) << message(two.error());
+  EXPECT_EQ(*one, *two);
+  second.record_through(*capture_device(second.device, *two));
 
-  const PcapFile pcap = read_ok(path.path());  // one header: the second device did not truncate it
+  const PcapFile pcap = read_ok(path.path());  // one header: the second open did not empty it
   ASSERT_EQ(pcap.records.size(), 12u);
   std::vector<std::uint64_t> submission_ids;
   for (std::size_t i = 0; i < pcap.records.size(); ++i) {
@@ -364,38 +425,152 @@ TEST(UsbCapture, DevicesCapturedToOnePathShareTheFile) {
   EXPECT_EQ(std::adjacent_find(submission_ids.begin(), submission_ids.end()), submission_ids.end());
 }
 
-TEST(UsbCapture, AnUnopenableFileIsReportedOnceAndTheDeviceWorksUncaptured) {
+TEST(UsbCapture, TheFileClosesWithTheLastHandleOfItsReceiverAndALaterOneReplacesIt) {
+  const TempFile path("lifetime.pcap");
+  {
+    auto file = CaptureFile::open(path.string());
+    ASSERT_TRUE(file.has_value()) << message(file.error());
+    Session session;
+    auto device = capture_device(session.device, *file);
+    file->reset();
+    session.record_through(*device);
+    auto interface = device->claim_interface(1);
+    ASSERT_TRUE(interface.has_value());
+    device.reset();
+    EXPECT_TRUE(is_open(path.path())) << "a claimed interface keeps recording";
+  }
+  EXPECT_FALSE(is_open(path.path()));
+  EXPECT_EQ(read_ok(path.path()).records.size(), 6u);
+
+  auto again = CaptureFile::open(path.string());
+  ASSERT_TRUE(again.has_value()) << message(again.error());
+  const PcapFile pcap = read_ok(path.path());
+  EXPECT_EQ(pcap.link_type, 220u);
+  EXPECT_TRUE(pcap.records.empty()) << "the earlier receiver's records are gone";
+}
+
+TEST(UsbCapture, ACaptureThatCannotBeMadeIsAnErrorWithItsCause) {
+  const TempFile folder("unwritable");
+  std::filesystem::create_directory(folder.path());
+  std::filesystem::permissions(folder.path(), std::filesystem::perms::all &
+                                                  ~std::filesystem::perms::group_write &
+                                                  ~std::filesystem::perms::others_write);
+  const std::string fifo = (folder.path() / "fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string read_only = (folder.path() / "read-only.pcap").string();
+  std::ofstream(read_only).close();
+  std::filesystem::permissions(read_only, std::filesystem::perms::owner_read |
+                                              std::filesystem::perms::group_read |
+                                              std::filesystem::perms::others_read);
+  const std::string fresh = (folder.path() / "fresh.pcap").string();
+
+  using Around = std::function<void(const std::function<void()>&)>;
+  const Around directly = [](const auto& open) { open(); };
+  const Around as_nobody = [](const auto& open) {
+    const Unprivileged nobody;
+    open();
+  };
+  const Around no_room = [](const auto& open) {
+    const FileSizeLimit limit(0);
+    open();
+  };
+  const std::string not_regular(kNotARegularFile);
+  const struct {
+    const char* name;
+    std::string path;
+    Around around;
+    int code;
+    std::string cause;
+  } cases[] = {
+      {"missing folder", (folder.path() / "missing" / "c.pcap").string(), directly, ENOENT,
+       std::strerror(ENOENT)},
+      {"directory", folder.string(), directly, EISDIR, std::strerror(EISDIR)},
+      {"device", "/dev/full", directly, 0, not_regular},
+      {"FIFO without a reader", fifo, directly, 0, not_regular},
+      {"read-only file", read_only, as_nobody, EACCES, std::strerror(EACCES)},
+      {"header beyond the size limit", fresh, no_room, EFBIG, std::strerror(EFBIG)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::size_t descriptors = open_descriptors();
+    std::optional<Expected<std::shared_ptr<CaptureFile>, CaptureError>> opened;
+    c.around([&] { opened.emplace(CaptureFile::open(c.path)); });
+    ASSERT_TRUE(opened.has_value());
+    ASSERT_FALSE(opened->has_value());
+    EXPECT_EQ(opened->error(), (CaptureError{c.path, c.code, c.cause}));
+    EXPECT_EQ(open_descriptors(), descriptors) << "nothing is left open";
+  }
+  EXPECT_EQ(message(CaptureError{"/x/c.pcap", ENOENT, std::strerror(ENOENT)}),
+            std::string("cannot write the USB capture named by SORVEL_CAPTURE: ") +
+                std::strerror(ENOENT) + ": '/x/c.pcap'");
+
+  // With a reader, a FIFO opens at once; it is refused all the same, and nothing is sent to it.
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  auto refused = CaptureFile::open(fifo);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().cause, not_regular);
+  char byte = 0;
+  EXPECT_EQ(::read(reader, &byte, 1), 0) << "nothing was written to it";
+  ::close(reader);
+}
+
+TEST(UsbCapture, AWriteFailureStopsTheCaptureOnceAndKeepsWholeRecords) {
   auto& logger = log::capture();
   logger.clear();
-  const std::string path = "/nonexistent-sorvel-dir/capture.pcap";
+  const TempFile path("full.pcap");
   Session session;
-  auto device = capture_to_path(session.device, path);
-
-  EXPECT_EQ(device, session.device);
+  std::shared_ptr<Device> stopped;
+  {
+    // Room for the header, the first record (the command, 144 bytes) and part of the second.
+    const FileSizeLimit limit(24 + 144 + 40);
+    auto file = CaptureFile::open(path.string());
+    ASSERT_TRUE(file.has_value()) << message(file.error());
+    stopped = capture_device(session.device, *file);
+    session.record_through(*stopped);  // every transfer works
+  }
+  const PcapFile pcap = read_ok(path.path());
+  ASSERT_EQ(pcap.records.size(), 1u) << "the cut record is gone, and nothing came after";
+  EXPECT_EQ(pcap.records[0].data, command_bytes());
   EXPECT_EQ(logger.messages(log::kUsbTarget),
-            std::vector<std::string>{"cannot open usb capture file " + path + ": " +
-                                     std::strerror(ENOENT)});
-  ASSERT_EQ(logger.records().size(), 1u);
-  EXPECT_EQ(logger.records()[0].level, log::Level::Warn);
-  session.record_through(*device);
-  EXPECT_FALSE(std::filesystem::exists(path));
+            std::vector<std::string>{"usb capture to " + path.string() +
+                                     " stopped: " + std::strerror(EFBIG)});
+
+  // A later receiver does not join the stopped capture: it gets the file afresh.
+  auto file = CaptureFile::open(path.string());
+  ASSERT_TRUE(file.has_value()) << message(file.error());
+  Session later;
+  later.record_through(*capture_device(later.device, *file));
+  EXPECT_EQ(read_ok(path.path()).records.size(), 6u);
 }
 
 TEST(UsbCapture, EnvironmentVariableNamesTheFile) {
   const TempFile path("env.pcap");
-  Session session;
 
   ::unsetenv(kCaptureEnvVar);
-  EXPECT_EQ(capture_if_requested(session.device), session.device);
+  auto none = requested_capture();
+  ASSERT_TRUE(none.has_value());
+  EXPECT_EQ(*none, nullptr);
   ::setenv(kCaptureEnvVar, "", 1);
-  EXPECT_EQ(capture_if_requested(session.device), session.device);
+  none = requested_capture();
+  ASSERT_TRUE(none.has_value());
+  EXPECT_EQ(*none, nullptr);
 
   ::setenv(kCaptureEnvVar, path.string().c_str(), 1);
-  auto captured = capture_if_requested(session.device);
+  auto requested = requested_capture();
   ::unsetenv(kCaptureEnvVar);
-  ASSERT_NE(captured, session.device);
-  session.record_through(*captured);
+  ASSERT_TRUE(requested.has_value());
+  ASSERT_NE(*requested, nullptr);
+  EXPECT_EQ((*requested)->path(), path.string());
+  Session session;
+  session.record_through(*capture_device(session.device, *requested));
   EXPECT_EQ(read_ok(path.path()).records.size(), 6u);
+
+  ::setenv(kCaptureEnvVar, "/nonexistent-sorvel-dir/c.pcap", 1);
+  auto failed = requested_capture();
+  ::unsetenv(kCaptureEnvVar);
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_EQ(failed.error().code, ENOENT);
 }
 
 }  // namespace

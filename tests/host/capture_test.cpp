@@ -3,8 +3,11 @@
 #include "capture_reader.hpp"
 #include "host_harness.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <string>
 
 #include <unistd.h>
 
@@ -14,7 +17,6 @@ namespace {
 using namespace testing;
 
 TEST(Capture, AVirtualSessionIsRecordedAsUsbmonPcap) {
-  // A capture file stays open for the process, so every run records to a path of its own.
   static int run = 0;
   const std::string path = ::testing::TempDir() + "/session-" + std::to_string(::getpid()) + "-" +
                            std::to_string(run++) + ".pcap";
@@ -55,6 +57,65 @@ TEST(Capture, AVirtualSessionIsRecordedAsUsbmonPcap) {
   // tshark shows each command's 64 bytes as hex: GetInfo is 01 and 63 zeros.
   EXPECT_NE(output.find("01" + std::string(126, '0')), std::string::npos) << output;
   EXPECT_NE(output.find("09" + std::string(126, '0')), std::string::npos) << output;
+}
+
+/// The kit's devices, each counting how often it is opened.
+class CountingBackend final : public usb::Backend {
+ public:
+  explicit CountingBackend(usb::Backend& inner) : inner_(inner) {}
+
+  Expected<usb::DeviceList, SystemError> list_devices() override {
+    auto devices = inner_.list_devices();
+    if (!devices) return devices;
+    usb::DeviceList counted;
+    for (auto& entry : *devices)
+      counted.push_back(std::make_unique<Entry>(std::move(entry), opens));
+    return counted;
+  }
+
+  int opens = 0;
+
+ private:
+  class Entry final : public usb::DeviceEntry {
+   public:
+    Entry(std::unique_ptr<usb::DeviceEntry> inner, int& opens)
+        : inner_(std::move(inner)), opens_(opens) {}
+    std::uint16_t vendor_id() const override { return inner_->vendor_id(); }
+    std::uint16_t product_id() const override { return inner_->product_id(); }
+    Expected<std::shared_ptr<usb::Device>, SystemError> open() override {
+      ++opens_;
+      return inner_->open();
+    }
+
+   private:
+    std::unique_ptr<usb::DeviceEntry> inner_;
+    int& opens_;
+  };
+
+  usb::Backend& inner_;
+};
+
+TEST(Capture, ACaptureThatCannotBeMadeFailsTheOpenBeforeTheReceiverIsOpened) {
+  simulator::VirtualKitBackend kit(test_name(), {});
+  auto keep_plugged = kit.list_devices();  // holds the kit so its state stays readable
+  CountingBackend backend(kit);
+  const std::string path = "/nonexistent-sorvel-dir/session.pcap";
+  ::setenv("SORVEL_CAPTURE", path.c_str(), 1);
+  auto device = open_receiver(backend);
+  ::unsetenv("SORVEL_CAPTURE");
+
+  ASSERT_FALSE(device.has_value());
+  const auto* error = std::get_if<usb::CaptureError>(&device.error());
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(error->path, path);
+  EXPECT_EQ(error->code, ENOENT);
+  EXPECT_EQ(backend.opens, 0);
+  ASSERT_TRUE(kit.state().has_value());
+  EXPECT_TRUE(kit.state()->claimed_interfaces.empty());
+
+  auto uncaptured = open_receiver(backend);
+  EXPECT_TRUE(uncaptured.has_value());
+  EXPECT_EQ(backend.opens, 1);
 }
 
 }  // namespace

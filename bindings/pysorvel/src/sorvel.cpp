@@ -78,6 +78,30 @@ PyObject* raise_os_error(const sorvel::SystemError& error) {
   return nullptr;
 }
 
+/// A capture that cannot be made: OSError(errno, text, path) when the system gave an errno, so
+/// Python picks the subclass and appends the path; otherwise OSError("text: 'path'") (a filename
+/// attribute would turn that text into "[Errno None] None: 'path'").
+PyObject* raise_capture_error(const sorvel::usb::CaptureError& error) {
+  auto path = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(
+      error.path.data(), static_cast<Py_ssize_t>(error.path.size())));
+  if (!path) return nullptr;
+  const std::string text = std::string(sorvel::usb::kCaptureFailure) + ": " + error.cause;
+  PyRef exception;
+  if (error.code != 0) {
+    exception =
+        PyRef::steal(PyObject_CallFunction(PyExc_OSError, "is#O", error.code, text.data(),
+                                           static_cast<Py_ssize_t>(text.size()), path.get()));
+  } else {
+    auto message = PyRef::steal(PyUnicode_FromFormat("%s: %R", text.c_str(), path.get()));
+    if (!message) return nullptr;
+    exception = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_OSError, message.get(), nullptr));
+  }
+  if (exception) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+  }
+  return nullptr;
+}
+
 PyObject* raise_type_error(std::string_view message) {
   if (auto text = PyRef::steal(to_str(message))) PyErr_SetObject(PyExc_TypeError, text.get());
   return nullptr;
@@ -101,6 +125,9 @@ PyObject* sorvel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!device) {
       if (const auto* error = std::get_if<sorvel::SystemError>(&device.error())) {
         return raise_os_error(*error);
+      }
+      if (const auto* error = std::get_if<sorvel::usb::CaptureError>(&device.error())) {
+        return raise_capture_error(*error);
       }
       PyErr_SetString(PyExc_OSError, "Receiver not found");
       return nullptr;

@@ -14,6 +14,7 @@
 #include "sorvel/driver/runtime/async_mutex.hpp"
 #include "sorvel/driver/runtime/async_rwlock.hpp"
 #include "sorvel/driver/runtime/internal_error.hpp"
+#include "sorvel/driver/usb/capture.hpp"
 
 namespace sorvel {
 
@@ -28,10 +29,11 @@ std::string_view message(PollFailure failure);
 
 /// Why no receiver could be opened.
 struct ReceiverNotFound {};
-using OpenFailure = std::variant<ReceiverNotFound, SystemError>;
+using OpenFailure = std::variant<ReceiverNotFound, SystemError, usb::CaptureError>;
 
-/// Lists `backend`'s devices and opens the first receiver (recording its transfers when
-/// SORVEL_CAPTURE names a file).
+/// Lists `backend`'s devices and opens the first receiver, recording its transfers when
+/// SORVEL_CAPTURE names a file. A capture asked for that cannot be made fails the open before
+/// the receiver is touched.
 Expected<std::shared_ptr<usb::Device>, OpenFailure> open_receiver(usb::Backend& backend);
 
 /// Thread safety: shared by handle; `connect` and `start` run on the runtime and keep their own

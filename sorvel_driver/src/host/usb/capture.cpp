@@ -4,10 +4,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <utility>
 #include <vector>
 
+#include <fmt/format.h>
+
+#include "capture_target.hpp"
 #include "sorvel/log/log.hpp"
 
 namespace sorvel::usb {
@@ -58,8 +60,11 @@ class CapturingInterface final : public Interface {
     // Written before submitting: the completion may be recorded on another thread at once.
     file_->write_submission(urb, length, {});
     return inner_->submit_in(
-        endpoint, length, [file = file_, urb, done = std::move(done)](TransferResult result) {
-          file->write_completion(urb, usbmon_status(result.error), result.data.size(), result.data);
+        endpoint, length, [file = weak_file(), urb, done = std::move(done)](TransferResult result) {
+          if (auto open = file.lock()) {
+            open->write_completion(urb, usbmon_status(result.error), result.data.size(),
+                                   result.data);
+          }
           done(std::move(result));
         });
   }
@@ -72,13 +77,19 @@ class CapturingInterface final : public Interface {
     file_->write_submission(urb, length, bytes);
     return inner_->submit_out(
         endpoint, std::move(bytes),
-        [file = file_, urb, length, done = std::move(done)](TransferResult result) {
-          file->write_completion(urb, usbmon_status(result.error), result.ok() ? length : 0, {});
+        [file = weak_file(), urb, length, done = std::move(done)](TransferResult result) {
+          if (auto open = file.lock()) {
+            open->write_completion(urb, usbmon_status(result.error), result.ok() ? length : 0, {});
+          }
           done(std::move(result));
         });
   }
 
  private:
+  // A completion that comes after every handle of the receiver is gone is recorded nowhere:
+  // the backend may keep a finished callback for a while, and it must not keep the file open.
+  std::weak_ptr<CaptureFile> weak_file() const { return file_; }
+
   CaptureFile::Urb next_urb(std::uint8_t endpoint) const {
     return {file_->next_urb_id(), device_, endpoint, inner_->endpoint_type(endpoint)};
   }
@@ -125,9 +136,30 @@ int usbmon_status(std::optional<TransferError> error) {
   return -EIO;
 }
 
-Expected<std::shared_ptr<CaptureFile>, SystemError> CaptureFile::create(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return unexpected(system_error_from_errno(errno));
+std::string message(const CaptureError& error) {
+  return fmt::format("{}: {}: '{}'", kCaptureFailure, error.cause, error.path);
+}
+
+Expected<std::shared_ptr<CaptureFile>, CaptureError> CaptureFile::open(const std::string& path) {
+  // Leaked on purpose: transfers may still complete while static objects are destroyed. Weak, so
+  // that a file closes with its last receiver.
+  static auto* const open_files = new std::vector<std::weak_ptr<CaptureFile>>;
+  static std::mutex mutex;
+
+  auto target = detail::open_capture_target(path);
+  if (!target) return unexpected(std::move(target).error());
+  const Identity id{target->volume, target->index};
+
+  std::lock_guard lock(mutex);
+  std::erase_if(*open_files, [](const auto& file) { return file.expired(); });
+  for (const auto& weak : *open_files) {
+    // By identity, not by path: a path whose file was deleted or replaced names a new file. A
+    // capture stopped by a write failure records nothing more, so it is replaced, not shared.
+    if (auto file = weak.lock(); file && file->id_ == id && !file->stopped()) {
+      std::fclose(target->file);
+      return file;
+    }
+  }
 
   std::vector<std::uint8_t> header(24);
   put<std::uint32_t>(header, 0, 0xa1b2c3d4);  // microsecond timestamps, host byte order
@@ -137,17 +169,27 @@ Expected<std::shared_ptr<CaptureFile>, SystemError> CaptureFile::create(const st
   put<std::uint32_t>(header, 12, 0);  // timestamp accuracy
   put<std::uint32_t>(header, 16, kPcapSnapLength);
   put<std::uint32_t>(header, 20, kPcapLinkTypeUsbLinuxMmapped);
-  if (std::fwrite(header.data(), 1, header.size(), file) != header.size() ||
-      std::fflush(file) != 0) {
-    const int code = errno;
-    std::fclose(file);
-    return unexpected(system_error_from_errno(code));
+  // Emptied only now: a file shared above keeps what it has.
+  auto emptied = detail::resize_capture_target(target->file, 0);
+  if (!emptied || std::fwrite(header.data(), 1, header.size(), target->file) != header.size()) {
+    const int code = emptied ? errno : emptied.error().code;
+    (void)detail::resize_capture_target(target->file, 0);  // no half header left behind
+    std::fclose(target->file);
+    return unexpected(CaptureError{path, code, system_error_from_errno(code).message});
   }
-  return std::shared_ptr<CaptureFile>(new CaptureFile(file));
+  std::shared_ptr<CaptureFile> file(new CaptureFile(target->file, id, path));
+  file->size_ = header.size();
+  open_files->push_back(file);
+  return file;
 }
 
 CaptureFile::~CaptureFile() {
   std::fclose(file_);
+}
+
+bool CaptureFile::stopped() {
+  std::lock_guard lock(mutex_);
+  return write_failed_;
 }
 
 std::uint8_t CaptureFile::add_device() {
@@ -205,12 +247,16 @@ void CaptureFile::write_record(char kind, const Urb& urb, int status, std::size_
 
   std::lock_guard lock(mutex_);
   if (write_failed_) return;
-  if (std::fwrite(record.data(), 1, record.size(), file_) != record.size() ||
-      std::fflush(file_) != 0) {
-    // One line, not one per transfer; the device keeps working without its capture.
-    write_failed_ = true;
-    log::warn(log::kUsbTarget, "usb capture stopped: {}", system_error_from_errno(errno).message);
+  if (std::fwrite(record.data(), 1, record.size(), file_) == record.size()) {
+    size_ += record.size();
+    return;
   }
+  // One line, not one per transfer; the device keeps working without its capture. The file
+  // keeps its whole records and loses the one cut short.
+  const SystemError error = system_error_from_errno(errno);
+  write_failed_ = true;
+  (void)detail::resize_capture_target(file_, size_);
+  log::warn(log::kUsbTarget, "usb capture to {} stopped: {}", path_, error.message);
 }
 
 std::shared_ptr<Device> capture_device(std::shared_ptr<Device> device,
@@ -218,34 +264,10 @@ std::shared_ptr<Device> capture_device(std::shared_ptr<Device> device,
   return std::make_shared<CapturingDevice>(std::move(device), std::move(file));
 }
 
-std::shared_ptr<Device> capture_to_path(std::shared_ptr<Device> device, const std::string& path) {
-  // Leaked on purpose: transfers may still complete while static objects are destroyed.
-  static auto* const files = new std::map<std::string, std::shared_ptr<CaptureFile>>;
-  static std::mutex mutex;
-
-  std::shared_ptr<CaptureFile> file;
-  {
-    std::lock_guard lock(mutex);
-    auto& slot = (*files)[path];
-    if (!slot) {
-      auto created = CaptureFile::create(path);
-      if (!created) {
-        files->erase(path);
-        log::warn(log::kUsbTarget, "cannot open usb capture file {}: {}", path,
-                  created.error().message);
-        return device;
-      }
-      slot = std::move(*created);
-    }
-    file = slot;
-  }
-  return capture_device(std::move(device), std::move(file));
-}
-
-std::shared_ptr<Device> capture_if_requested(std::shared_ptr<Device> device) {
+Expected<std::shared_ptr<CaptureFile>, CaptureError> requested_capture() {
   const char* path = std::getenv(kCaptureEnvVar);
-  if (path == nullptr || *path == '\0') return device;
-  return capture_to_path(std::move(device), path);
+  if (path == nullptr || *path == '\0') return std::shared_ptr<CaptureFile>();
+  return CaptureFile::open(path);
 }
 
 }  // namespace sorvel::usb
