@@ -4,12 +4,14 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <utility>
 #include <vector>
 
 #include <fmt/format.h>
 
 #include "capture_target.hpp"
+#include "sorvel/driver/runtime/fork.hpp"
 #include "sorvel/log/log.hpp"
 
 namespace sorvel::usb {
@@ -140,19 +142,43 @@ std::string message(const CaptureError& error) {
   return fmt::format("{}: {}: '{}'", kCaptureFailure, error.cause, error.path);
 }
 
-Expected<std::shared_ptr<CaptureFile>, CaptureError> CaptureFile::open(const std::string& path) {
-  // Leaked on purpose: transfers may still complete while static objects are destroyed. Weak, so
-  // that a file closes with its last receiver.
-  static auto* const open_files = new std::vector<std::weak_ptr<CaptureFile>>;
-  static std::mutex mutex;
+namespace {
 
+/// The capture files open in this process. Weak, so that a file closes with its last receiver.
+struct OpenFiles {
+  std::mutex mutex;
+  std::vector<std::weak_ptr<CaptureFile>> files;
+};
+
+OpenFiles*& open_files_slot() {
+  // Leaked on purpose: transfers may still complete while static objects are destroyed.
+  static auto* open_files = new OpenFiles;
+  return open_files;
+}
+
+/// A forked child's receivers capture on their own: its parent's files belong to objects the
+/// child abandons.
+void forget_in_child() {
+  open_files_slot() = new OpenFiles;
+}
+
+OpenFiles& open_files() {
+  static std::once_flag registered;
+  std::call_once(registered, [] { runtime::on_fork_child(forget_in_child); });
+  return *open_files_slot();
+}
+
+}  // namespace
+
+Expected<std::shared_ptr<CaptureFile>, CaptureError> CaptureFile::open(const std::string& path) {
   auto target = detail::open_capture_target(path);
   if (!target) return unexpected(std::move(target).error());
   const Identity id{target->volume, target->index};
 
-  std::lock_guard lock(mutex);
-  std::erase_if(*open_files, [](const auto& file) { return file.expired(); });
-  for (const auto& weak : *open_files) {
+  OpenFiles& open = open_files();
+  std::lock_guard lock(open.mutex);
+  std::erase_if(open.files, [](const auto& file) { return file.expired(); });
+  for (const auto& weak : open.files) {
     // By identity, not by path: a path whose file was deleted or replaced names a new file. A
     // capture stopped by a write failure records nothing more, so it is replaced, not shared.
     if (auto file = weak.lock(); file && file->id_ == id && !file->stopped()) {
@@ -179,7 +205,7 @@ Expected<std::shared_ptr<CaptureFile>, CaptureError> CaptureFile::open(const std
   }
   std::shared_ptr<CaptureFile> file(new CaptureFile(target->file, id, path));
   file->size_ = header.size();
-  open_files->push_back(file);
+  open.files.push_back(file);
   return file;
 }
 
