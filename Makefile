@@ -5,9 +5,10 @@ JOBS ?= $(shell nproc)
 GENERATOR := -G Ninja
 CTEST := ctest --output-on-failure -j$(JOBS) --no-tests=error
 FUZZ_SECONDS ?= 30
+DURATION ?= 30
 
 .PHONY: all bootstrap build check test sanitize asan tsan fuzz fuzz-build bench format clean \
-	python python-test python-usbfs-test python-check py313 demo
+	python python-test python-usbfs-test python-check py313 demo soak
 
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -37,6 +38,10 @@ tsan: bootstrap
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 setarch -R $(CTEST)
 
 sanitize: asan tsan
+
+# Streaming, polling, re-pairing, drops and unplugs for DURATION seconds (CI: a 30 s smoke).
+soak: build
+	build/tests/soak/sorvel_soak $(DURATION)
 
 fuzz-build: bootstrap
 	@CXX=clang++ cmake -S . -B build-fuzz $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -82,7 +87,7 @@ py313: bootstrap
 demo: python
 	@$(PY) examples/live_demo.py
 
-test: check sanitize fuzz python-test python-usbfs-test python-check py313
+test: check sanitize soak fuzz python-test python-usbfs-test python-check py313
 
 format:
 	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
