@@ -15,8 +15,10 @@ bool RoutingTable::route(BodyPart part, const TrackerFrame& frame) {
   std::shared_lock lock(mutex_);
   const auto& slot = slots_[index(part)];
   if (!slot) return false;
-  slot->queue->push(frame);
+  // The newest frame is published before it can be popped: a poll that has taken it from the
+  // queue must not then find an older one in the cell when the queue runs empty.
   slot->latest->store(frame);
+  slot->queue->push(frame);
   return true;
 }
 

@@ -37,8 +37,16 @@ std::optional<PollResult> TrackerSet::poll() const {
   for (const TrackerEntry& entry : entries_) {
     if (auto frame = entry.queue->pop()) {
       result.emplace_back(*frame, true);
+      continue;
+    }
+    // The reader may push between the failed pop and this read; a repeat newer than a frame
+    // still queued would let the next poll go back in time. A frame pushed before the read
+    // below is taken instead, so whatever stays queued is not older than the repeat.
+    TrackerFrame newest = entry.latest->load();
+    if (auto frame = entry.queue->pop()) {
+      result.emplace_back(*frame, true);
     } else {
-      result.emplace_back(entry.latest->load(), false);
+      result.emplace_back(newest, false);
     }
   }
   return result;

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sorvel/log/capture.hpp"
@@ -154,6 +155,32 @@ TEST_F(TrackerSetTest, ALaterPairingTakesOverTheSlotAndTheOldSetStopsReceiving) 
   EXPECT_EQ(first.poll(), (PollResult{{kDefaultFrame, false}, {numbered(2), true}}))
       << "Hips was not re-paired, so its slot still feeds the first set";
   EXPECT_EQ(second.poll(), PollResult{Fresh(numbered(1), true)});
+}
+
+// Pollers racing the reader: what one poller sees of a tracker never goes back in time, whether
+// it pops the frame from the queue or finds the queue empty and reads the newest one.
+TEST_F(TrackerSetTest, ConcurrentPollsNeverSeeAnOlderFrameAfterANewerOne) {
+  const TrackerSet set = build({{kLow, BodyPart::Head}});
+  constexpr std::uint64_t kFrames = 200000;
+  std::atomic<bool> done{false};
+  std::atomic<int> violations{0};
+  std::vector<std::thread> pollers;
+  for (int i = 0; i < 3; ++i) {
+    pollers.emplace_back([&] {
+      std::uint64_t last = 0;
+      while (!done.load()) {
+        const auto polled = set.poll();
+        if (!polled) continue;
+        const std::uint64_t seen = polled->front().first.value_a;
+        if (seen < last) violations.fetch_add(1);
+        last = seen;
+      }
+    });
+  }
+  for (std::uint64_t n = 1; n <= kFrames; ++n) table_.route(BodyPart::Head, numbered(n));
+  done.store(true);
+  for (auto& poller : pollers) poller.join();
+  EXPECT_EQ(violations.load(), 0);
 }
 
 }  // namespace

@@ -31,8 +31,9 @@ class RoutingTable {
   RoutingTable(const RoutingTable&) = delete;
   RoutingTable& operator=(const RoutingTable&) = delete;
 
-  /// Hands `frame` to the tracker in `part`'s slot: pushed into its queue, then stored as its
-  /// latest frame. Returns false when the slot is empty (the body part is not paired): the frame
+  /// Hands `frame` to the tracker in `part`'s slot: stored as its latest frame, then pushed into
+  /// its queue, so a poll never finds an older frame in the cell after popping a newer one from
+  /// the queue. Returns false when the slot is empty (the body part is not paired): the frame
   /// is dropped.
   bool route(BodyPart part, const TrackerFrame& frame);
 
