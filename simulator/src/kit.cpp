@@ -1,9 +1,7 @@
 #include "kit.hpp"
 
-#include <atomic>
 #include <cerrno>
 #include <mutex>
-#include <new>
 #include <string>
 #include <thread>
 
@@ -19,37 +17,25 @@ namespace {
 // A real device completes a submitted OUT transfer after a moment, not at once.
 constexpr std::chrono::microseconds kOutCompletionDelay{200};
 
-asio::io_context* start_simulator_thread() {
-  auto* io = new asio::io_context(1);
-  std::thread([io] {
-    auto guard = asio::make_work_guard(*io);
-    io->run();
-  }).detach();
-  return io;
-}
-
-std::atomic<asio::io_context*> g_simulator{nullptr};
-std::mutex g_simulator_mutex;
-
-/// The parent's simulator thread does not exist in a forked child: its kits stay frozen there,
-/// and the child's kits get a thread of their own.
-void forget_in_child() {
-  g_simulator.store(nullptr, std::memory_order_relaxed);
-  new (&g_simulator_mutex) std::mutex();
-}
+/// Like a USB event thread: started on first use and left running until the process ends. A
+/// forked child starts its own; its parent's kits stay frozen there.
+struct SimulatorThread {
+  std::once_flag started;
+  asio::io_context* io = nullptr;
+};
 
 }  // namespace
 
 asio::io_context& simulator_context() {
-  // Like a USB event thread: started on first use and left running until the process ends.
-  if (auto* io = g_simulator.load(std::memory_order_acquire)) return *io;
-  std::lock_guard lock(g_simulator_mutex);
-  if (g_simulator.load(std::memory_order_relaxed) == nullptr) {
-    static std::once_flag registered;
-    std::call_once(registered, [] { runtime::on_fork_child(forget_in_child); });
-    g_simulator.store(start_simulator_thread(), std::memory_order_release);
-  }
-  return *g_simulator.load(std::memory_order_relaxed);
+  auto& simulator = runtime::per_process<SimulatorThread>();
+  std::call_once(simulator.started, [&] {
+    simulator.io = new asio::io_context(1);
+    std::thread([io = simulator.io] {
+      auto guard = asio::make_work_guard(*io);
+      io->run();
+    }).detach();
+  });
+  return *simulator.io;
 }
 
 class Kit::Transfer final : public usb::PendingTransfer {

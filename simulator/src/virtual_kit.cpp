@@ -20,22 +20,11 @@ struct Registry {
   std::map<std::string, std::weak_ptr<Kit>, std::less<>> kits;
 };
 
-// Never destroyed: a detached thread may drop the last handle to a kit while the process exits.
-Registry*& registry_slot() {
-  static auto* instance = new Registry;
-  return instance;
-}
-
-/// A forked child has virtual devices of its own: its parent's kits stay claimed by objects the
-/// child must not use, and their thread is gone.
-void forget_in_child() {
-  registry_slot() = new Registry;
-}
-
+// One per process, never destroyed (a detached thread may drop the last handle to a kit while
+// the process exits). A forked child has kits of its own: its parent's stay claimed by objects
+// the child must not use.
 Registry& registry() {
-  static std::once_flag registered;
-  std::call_once(registered, [] { runtime::on_fork_child(forget_in_child); });
-  return *registry_slot();
+  return runtime::per_process<Registry>();
 }
 
 // Runs when the last handle to a kit goes, on whichever thread dropped it; nothing drops a kit

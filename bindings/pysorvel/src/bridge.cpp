@@ -204,11 +204,10 @@ struct Job {
 
 class Deliveries {
  public:
-  static Deliveries& instance() {
-    static std::once_flag registered;
-    std::call_once(registered, [] { sorvel::runtime::on_fork_child(forget_in_child); });
-    return *slot();
-  }
+  /// One per process: a forked child has no delivery thread, and its parent's queue may be
+  /// mid-change; the parent's pending jobs belong to the parent's futures. Leaked: the thread
+  /// below may still run while static objects are destroyed at exit.
+  static Deliveries& instance() { return sorvel::runtime::per_process<Deliveries>(); }
 
   void post(Job job) {
     std::lock_guard lock(mutex_);
@@ -259,16 +258,6 @@ class Deliveries {
       changed_.notify_all();
     }
   }
-
-  // Leaked: the thread below may still run while static objects are destroyed at exit.
-  static Deliveries*& slot() {
-    static Deliveries* deliveries = new Deliveries();
-    return deliveries;
-  }
-
-  /// A forked child has no delivery thread, and its parent's queue may be mid-change: it starts
-  /// a queue of its own (the parent's pending jobs belong to the parent's futures).
-  static void forget_in_child() { slot() = new Deliveries(); }
 
   std::mutex mutex_;
   std::condition_variable changed_;

@@ -80,21 +80,13 @@ void write_stdout(std::string_view line) {
   }
 }
 
-std::mutex*& stdout_mutex_slot() {
-  static std::mutex* mutex = new std::mutex();  // leaked: runtime threads log until exit
-  return mutex;
-}
-
-/// A thread of the parent may have held the lock when the process forked; it does not exist
-/// in the child, so the child takes a lock of its own.
-void forget_in_child() {
-  stdout_mutex_slot() = new std::mutex();
-}
+/// Per process: a thread of the parent may have held it when the process forked.
+struct StdoutLock {
+  std::mutex mutex;
+};
 
 std::mutex& stdout_mutex() {
-  static std::once_flag registered;
-  std::call_once(registered, [] { sorvel::runtime::on_fork_child(forget_in_child); });
-  return *stdout_mutex_slot();
+  return sorvel::runtime::per_process<StdoutLock>().mutex;
 }
 
 }  // namespace

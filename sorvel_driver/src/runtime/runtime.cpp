@@ -4,7 +4,6 @@
 #include <atomic>
 #include <exception>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <thread>
 
@@ -15,22 +14,12 @@ namespace {
 
 thread_local bool t_on_runtime_thread = false;
 
-/// The runtime of this process, built once; a forked child forgets its parent's.
+/// The runtime of this process, built once; a forked child builds its own.
 struct Built {
   std::mutex mutex;
   std::optional<Expected<Runtime*, InternalError>> result;
+  std::atomic<Runtime*> runtime{nullptr};  ///< set once built well: the fast path
 };
-std::atomic<Runtime*> g_runtime{nullptr};
-
-Built*& built() {
-  static Built* built = new Built();  // leaked on purpose: workers outlive static destruction
-  return built;
-}
-
-void forget_in_child() {
-  g_runtime.store(nullptr, std::memory_order_relaxed);
-  built() = new Built();
-}
 
 }  // namespace
 
@@ -39,16 +28,14 @@ bool on_runtime_thread() noexcept {
 }
 
 Expected<Runtime*, InternalError> Runtime::get() {
-  if (Runtime* runtime = g_runtime.load(std::memory_order_acquire)) return runtime;
-  static std::once_flag registered;
-  std::call_once(registered, [] { on_fork_child(forget_in_child); });
-  Built& once = *built();
-  std::lock_guard lock(once.mutex);
-  if (!once.result) {
-    once.result = build();
-    if (*once.result) g_runtime.store(**once.result, std::memory_order_release);
+  Built& built = per_process<Built>();
+  if (Runtime* runtime = built.runtime.load(std::memory_order_acquire)) return runtime;
+  std::lock_guard lock(built.mutex);
+  if (!built.result) {
+    built.result = build();
+    if (*built.result) built.runtime.store(**built.result, std::memory_order_release);
   }
-  return *once.result;
+  return *built.result;
 }
 
 Expected<Runtime*, InternalError> Runtime::build() {

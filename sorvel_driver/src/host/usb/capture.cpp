@@ -145,28 +145,12 @@ std::string message(const CaptureError& error) {
 namespace {
 
 /// The capture files open in this process. Weak, so that a file closes with its last receiver.
+/// A forked child's receivers capture on their own: the parent's files belong to objects the
+/// child abandons.
 struct OpenFiles {
   std::mutex mutex;
   std::vector<std::weak_ptr<CaptureFile>> files;
 };
-
-OpenFiles*& open_files_slot() {
-  // Leaked on purpose: transfers may still complete while static objects are destroyed.
-  static auto* open_files = new OpenFiles;
-  return open_files;
-}
-
-/// A forked child's receivers capture on their own: its parent's files belong to objects the
-/// child abandons.
-void forget_in_child() {
-  open_files_slot() = new OpenFiles;
-}
-
-OpenFiles& open_files() {
-  static std::once_flag registered;
-  std::call_once(registered, [] { runtime::on_fork_child(forget_in_child); });
-  return *open_files_slot();
-}
 
 }  // namespace
 
@@ -175,7 +159,7 @@ Expected<std::shared_ptr<CaptureFile>, CaptureError> CaptureFile::open(const std
   if (!target) return unexpected(std::move(target).error());
   const Identity id{target->volume, target->index};
 
-  OpenFiles& open = open_files();
+  auto& open = runtime::per_process<OpenFiles>();
   std::lock_guard lock(open.mutex);
   std::erase_if(open.files, [](const auto& file) { return file.expired(); });
   for (const auto& weak : open.files) {

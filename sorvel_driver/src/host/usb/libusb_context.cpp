@@ -12,27 +12,16 @@ namespace sorvel::usb {
 
 namespace {
 
+/// libusb contexts do not survive a fork: a child opens its own, leaving its parent's alone.
 struct Instance {
   std::mutex mutex;
   LibusbContext* context = nullptr;  // leaked on purpose, see the header
 };
 
-Instance*& instance_slot() {
-  static Instance* slot = new Instance();
-  return slot;
-}
-
-/// libusb contexts do not survive a fork: the child opens its own, leaving its parent's alone.
-void forget_in_child() {
-  instance_slot() = new Instance();
-}
-
 }  // namespace
 
 Expected<LibusbContext*, SystemError> LibusbContext::instance() {
-  static std::once_flag registered;
-  std::call_once(registered, [] { runtime::on_fork_child(forget_in_child); });
-  Instance& instance = *instance_slot();
+  auto& instance = runtime::per_process<Instance>();
   std::lock_guard lock(instance.mutex);
   if (instance.context == nullptr) {
     libusb_context* raw = nullptr;

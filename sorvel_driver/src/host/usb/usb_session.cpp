@@ -67,11 +67,8 @@ namespace {
 /// until they have, their receiver is not free.
 class ReleasesUnderWay {
  public:
-  static ReleasesUnderWay& instance() {
-    static std::once_flag registered;
-    std::call_once(registered, [] { runtime::on_fork_child(forget_in_child); });
-    return *slot();
-  }
+  /// One per process: a forked child has none of its parent's sessions, ending or not.
+  static ReleasesUnderWay& instance() { return runtime::per_process<ReleasesUnderWay>(); }
 
   void begin() {
     std::lock_guard lock(mutex_);
@@ -90,13 +87,6 @@ class ReleasesUnderWay {
   }
 
  private:
-  static ReleasesUnderWay*& slot() {
-    static ReleasesUnderWay* releases = new ReleasesUnderWay();  // runtime threads use it at exit
-    return releases;
-  }
-  /// A forked child has none of its parent's sessions, ending or not.
-  static void forget_in_child() { slot() = new ReleasesUnderWay(); }
-
   std::mutex mutex_;
   std::condition_variable ended_;
   int count_ = 0;

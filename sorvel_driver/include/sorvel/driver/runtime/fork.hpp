@@ -14,6 +14,19 @@ namespace sorvel::runtime {
 /// Thread safety: any thread; usually called once per object from its first use.
 void on_fork_child(void (*forget)());
 
+/// The process's one `T`, made on first use and never destroyed (threads may still use it while
+/// the process exits). A forked child gets a new one, its parent's leaked; since that is made
+/// in the fork handler, `T`'s constructor must only initialise memory (no threads, no I/O).
+/// Thread safety: any thread.
+template <typename T>
+T& per_process() {
+  static T* instance = [] {
+    on_fork_child([] { instance = new T(); });
+    return new T();
+  }();
+  return *instance;
+}
+
 /// This process's generation: 0 in the process that loaded the driver, one more in each child
 /// forked since. An object whose generation differs was inherited from a parent.
 std::uint64_t process_generation() noexcept;
