@@ -66,6 +66,7 @@ Kit::~Kit() {
   for (InEndpoint* in : {&reports_, &responses_}) {
     for (auto& transfer : in->pending) complete_locked(transfer, {TransferError::Cancelled, {}});
   }
+  for (auto& transfer : held_commands_) complete_locked(transfer, {TransferError::Cancelled, {}});
 }
 
 bool Kit::present() const {
@@ -76,7 +77,7 @@ bool Kit::present() const {
 Expected<void, SystemError> Kit::open() {
   std::lock_guard lock(mutex_);
   if (unplugged_) return unexpected(system_error_from_errno(ENODEV));
-  fire_trigger_locked("open");
+  fire_trigger_locked("open", false);
   return {};
 }
 
@@ -158,21 +159,48 @@ std::shared_ptr<usb::PendingTransfer> Kit::submit_out(std::uint8_t endpoint, Byt
         }
         std::lock_guard lock(kit->mutex_);
         --kit->pending_out_;
-        if (kit->unplugged_) {
-          kit->complete_locked(transfer, {TransferError::Disconnected, {}});
-          return;
-        }
-        kit->complete_locked(transfer, {});
-        if (auto name = kit->receiver_.on_command(*kit, bytes)) {
-          kit->history_.push_back(*name);
-          kit->fire_trigger_locked(*name);
-        }
+        kit->finish_command_locked(transfer, bytes);
       });
   return transfer;
 }
 
+void Kit::finish_command_locked(const std::shared_ptr<Transfer>& transfer, const Bytes& bytes) {
+  if (unplugged_) {
+    complete_locked(transfer, {TransferError::Disconnected, {}});
+    return;
+  }
+  const auto name = receiver_.on_command(*this, bytes);
+  if (name) history_.push_back(*name);
+  // Actions in flight act before the command's own transfer ends, and decide how it ends.
+  if (name && fire_trigger_locked(*name, true)) {
+    if (unplugged_) {
+      complete_locked(transfer, {TransferError::Disconnected, {}});
+    } else {
+      held_commands_.push_back(transfer);
+      release_held_commands_locked();
+    }
+  } else {
+    complete_locked(transfer, {});
+  }
+  if (name) fire_trigger_locked(*name, false);
+}
+
+void Kit::release_held_commands_locked() {
+  if (!responses_.transfers.empty()) return;
+  for (auto& transfer : held_commands_) complete_locked(transfer, {});
+  held_commands_.clear();
+}
+
 void Kit::cancel(Transfer* target) {
   std::lock_guard lock(mutex_);
+  for (auto it = held_commands_.begin(); it != held_commands_.end(); ++it) {
+    if (it->get() == target) {
+      auto transfer = *it;
+      held_commands_.erase(it);
+      complete_locked(transfer, {TransferError::Cancelled, {}});
+      return;
+    }
+  }
   for (InEndpoint* in : {&reports_, &responses_}) {
     for (auto it = in->pending.begin(); it != in->pending.end(); ++it) {
       if (it->get() == target) {
@@ -209,6 +237,7 @@ void Kit::deliver_locked(std::uint8_t endpoint) {
     if (endpoint == kReportEndpoint) ++report_transfers_delivered_;
     complete_locked(transfer, {std::nullopt, std::move(data)});
   }
+  if (endpoint == kResponseEndpoint) release_held_commands_locked();
 }
 
 void Kit::complete_locked(const std::shared_ptr<Transfer>& transfer, usb::TransferResult result) {
@@ -269,6 +298,9 @@ void Kit::unplug_locked() {
     in->transfers.clear();
     in->stream.clear();
   }
+  for (auto& transfer : held_commands_)
+    complete_locked(transfer, {TransferError::Disconnected, {}});
+  held_commands_.clear();
 }
 
 KitState Kit::state() const {
@@ -278,7 +310,8 @@ KitState Kit::state() const {
   for (std::uint8_t i = 0; i < kInterfaceCount; ++i) {
     if (claimed_[i]) state.claimed_interfaces.push_back(i);
   }
-  state.pending_transfers = reports_.pending.size() + responses_.pending.size() + pending_out_;
+  state.pending_transfers =
+      reports_.pending.size() + responses_.pending.size() + pending_out_ + held_commands_.size();
   state.commands = commands_;
   state.streaming = receiver_.streaming();
   state.pending_report_reads = reports_.pending.size();
@@ -298,9 +331,11 @@ void Kit::schedule(std::chrono::microseconds delay, std::function<void(Kit&)> wo
   });
 }
 
-void Kit::fire_trigger_locked(std::string_view trigger) {
+bool Kit::fire_trigger_locked(std::string_view trigger, bool in_flight) {
+  bool fired = false;
   for (const ScriptAction& action : scenario_.script) {
-    if (action.on != trigger) continue;
+    if (action.on != trigger || action.in_flight != in_flight) continue;
+    fired = true;
     auto fire = [action](Kit& kit) {
       if (action.response) kit.queue_response_locked(*action.response);
       for (const Bytes& transfer : action.report_transfers) {
@@ -311,12 +346,13 @@ void Kit::fire_trigger_locked(std::string_view trigger) {
     };
     // Without a delay the action takes effect before anything else reaches the kit, so a
     // scripted fault hits the very next transfer.
-    if (action.delay_ms == 0) {
+    if (action.delay_ms == 0 || in_flight) {
       fire(*this);
     } else {
       schedule(std::chrono::milliseconds(action.delay_ms), fire);
     }
   }
+  return fired;
 }
 
 }  // namespace sorvel::simulator

@@ -72,7 +72,12 @@ class Kit : public std::enable_shared_from_this<Kit> {
   void deliver_locked(std::uint8_t endpoint);
   void complete_locked(const std::shared_ptr<Transfer>& transfer, usb::TransferResult result);
   void cancel(Transfer* transfer);
-  void fire_trigger_locked(std::string_view trigger);
+  /// Acts on a command whose OUT transfer has reached the receiver, and completes the transfer.
+  void finish_command_locked(const std::shared_ptr<Transfer>& transfer, const Bytes& bytes);
+  /// Completes the held commands once no scripted response is left to read.
+  void release_held_commands_locked();
+  /// Fires the actions on `trigger` that are (or are not) in flight; true if any was.
+  bool fire_trigger_locked(std::string_view trigger, bool in_flight);
 
   mutable std::mutex mutex_;
   Scenario scenario_;
@@ -82,6 +87,7 @@ class Kit : public std::enable_shared_from_this<Kit> {
   InEndpoint reports_;
   InEndpoint responses_;
   std::optional<TransferError> out_fail_next_;
+  std::vector<std::shared_ptr<Transfer>> held_commands_;  ///< see ScriptAction::in_flight
   std::vector<Bytes> commands_;
   std::vector<std::string> history_;
   std::size_t report_transfers_delivered_ = 0;

@@ -149,13 +149,23 @@ TrackerSpec tracker_value(const json& value, const std::string& where) {
 }
 
 ScriptAction action_value(const json& value, const std::string& where) {
-  check_keys(value, where, {"on", "delay_ms", "response", "report_transfers", "unplug", "fail"});
+  check_keys(value, where,
+             {"on", "delay_ms", "in_flight", "response", "report_transfers", "unplug", "fail"});
   ScriptAction action;
   if (!value.contains("on")) fail(where, "an action needs \"on\"");
   action.on = command_name_value(value["on"], where + ".on", true);
   if (value.contains("delay_ms")) {
     action.delay_ms =
         static_cast<std::uint32_t>(unsigned_value(value["delay_ms"], where + ".delay_ms", 600000));
+  }
+  if (value.contains("in_flight")) {
+    action.in_flight = bool_value(value["in_flight"], where + ".in_flight");
+    if (action.in_flight && action.on == "open") {
+      fail(where + ".in_flight", "only a command's action can be in flight");
+    }
+    if (action.in_flight && action.delay_ms != 0) {
+      fail(where + ".in_flight", "an action in flight fires at once, without delay_ms");
+    }
   }
   if (value.contains("response")) {
     action.response = hex_value(value["response"], where + ".response", 64);

@@ -1,7 +1,9 @@
 // The kit as a USB device: claims, pending transfers, scripted faults, unplug, identity by key.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <thread>
 
 #include "kit_harness.hpp"
 
@@ -77,6 +79,72 @@ TEST(KitDevice, ScriptedActionsFireOnTheirTrigger) {
   ASSERT_TRUE(send(*kit.commands, cmd::Calibrate{}).ok());
   EXPECT_EQ(send(*kit.commands, cmd::PowerOff{}).error, TransferError::Fault);
   EXPECT_TRUE(send(*kit.commands, cmd::PowerOff{}).ok());
+}
+
+TEST(KitDevice, AnActionInFlightHoldsItsCommandUntilTheResponsesAreRead) {
+  auto scenario = parse_scenario(R"({
+    "script": [
+      {"on": "Calibrate", "in_flight": true, "response": "0A"},
+      {"on": "Calibrate", "in_flight": true, "response": "0B"},
+      {"on": "Go", "in_flight": true, "unplug": true}
+    ]})");
+  ASSERT_TRUE(scenario.has_value()) << scenario.error();
+  OpenKit kit(*scenario);
+  // Calibrate gets no answer of its own: the scripted responses are all there is to read.
+  const auto calibrate = protocol::command_transfer(cmd::Calibrate{});
+  auto promise = std::make_shared<std::promise<usb::TransferResult>>();
+  auto sent = promise->get_future();
+  kit.commands->submit_out(0x01, {calibrate.begin(), calibrate.end()},
+                           [promise](usb::TransferResult result) { promise->set_value(result); });
+  EXPECT_EQ(read(*kit.commands, 0x82, 63).data, (Bytes{0x0A}));
+  EXPECT_EQ(sent.wait_for(20ms), std::future_status::timeout) << "one response is still unread";
+  EXPECT_EQ(read(*kit.commands, 0x82, 63).data, (Bytes{0x0B}));
+  EXPECT_TRUE(wait(sent).ok());
+
+  // Pulled out while Go was on its way: the command itself fails.
+  EXPECT_EQ(send(*kit.commands, cmd::Go{}).error, TransferError::Disconnected);
+  EXPECT_FALSE(kit.backend->state()->present);
+  EXPECT_EQ(kit.backend->state()->history.back(), "Go");
+}
+
+TEST(KitDevice, AHeldCommandEndsWhenCancelledOrUnplugged) {
+  auto scenario = parse_scenario(R"({"script": [{"on": "Calibrate", "in_flight": true,
+                                                 "response": "0A"}]})");
+  ASSERT_TRUE(scenario.has_value()) << scenario.error();
+  OpenKit kit(*scenario);
+  const auto calibrate = protocol::command_transfer(cmd::Calibrate{});
+  // Held once the kit has taken it: it is in the history before its transfer completes.
+  auto held = [&](std::size_t count) {
+    const auto end = std::chrono::steady_clock::now() + kPatience;
+    for (;;) {
+      const auto history = kit.backend->state()->history;
+      if (static_cast<std::size_t>(std::count(history.begin(), history.end(), "Calibrate")) ==
+          count) {
+        return true;
+      }
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::this_thread::sleep_for(1ms);
+    }
+  };
+  auto submit = [&](std::shared_ptr<usb::PendingTransfer>* handle) {
+    auto promise = std::make_shared<std::promise<usb::TransferResult>>();
+    auto future = promise->get_future();
+    *handle = kit.commands->submit_out(
+        0x01, {calibrate.begin(), calibrate.end()},
+        [promise](usb::TransferResult result) { promise->set_value(result); });
+    return future;
+  };
+  std::shared_ptr<usb::PendingTransfer> handle;
+  auto cancelled = submit(&handle);
+  ASSERT_TRUE(held(1));
+  handle->cancel();
+  EXPECT_EQ(wait(cancelled).error, TransferError::Cancelled);
+
+  // The first response is still unread, so the second Calibrate is held as well.
+  auto unplugged = submit(&handle);
+  ASSERT_TRUE(held(2));
+  kit.backend->unplug();
+  EXPECT_EQ(wait(unplugged).error, TransferError::Disconnected);
 }
 
 TEST(KitDevice, UnplugFailsEveryTransferAndAFreshKitReturnsOnceReleased) {

@@ -88,6 +88,10 @@ TEST(Scenario, ProblemsAreNamedWithTheirPlace) {
                         {"address": [16,0,0,0,0,6], "body_part": "Chest"},
                         {"address": [16,0,0,0,0,5], "body_part": "Hips"}]})",
        "trackers[2].address: [16, 0, 0, 0, 0, 5] is already the address of trackers[0]"},
+      {R"({"script": [{"on": "open", "in_flight": true}]})",
+       "script[0].in_flight: only a command's action can be in flight"},
+      {R"({"script": [{"on": "Go", "in_flight": true, "delay_ms": 5}]})",
+       "script[0].in_flight: an action in flight fires at once, without delay_ms"},
   };
   for (const auto& [json, problem] : cases) {
     auto scenario = parse_scenario(json);

@@ -47,6 +47,11 @@ struct ScriptedFailure {
 struct ScriptAction {
   std::string on;
   std::uint32_t delay_ms = 0;
+  /// Fires while the triggering command's own transfer is still in flight (at once, never
+  /// delayed): that transfer then completes only once no response is left to read, or as
+  /// Disconnected if the action unplugs. A host slow to see its command complete, or a receiver
+  /// pulled out mid-command.
+  bool in_flight = false;
   std::optional<Bytes> response;        ///< one IN transfer on 0x82 with exactly these bytes
   std::vector<Bytes> report_transfers;  ///< IN transfers on 0x81 with exactly these bytes
   bool unplug = false;
