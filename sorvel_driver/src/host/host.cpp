@@ -44,6 +44,20 @@ auto first_of() {
   };
 }
 
+/// Asks the receiver who it is.
+asio::awaitable<DriverResult<protocol::ReceiverInfo>> identify(UsbSession& session,
+                                                               std::chrono::milliseconds timeout) {
+  // The first receiver end exists before GetInfo goes out, so no answer can slip past it.
+  ResponseReceiver first = session.take_first_receiver();
+  if (auto sent = co_await session.send_command(cmd::GetInfo{}); !sent) {
+    co_return unexpected(std::move(sent).error());
+  }
+  auto answer = co_await wait_for<rsp::ReceiverInfo>(
+      first, timeout, DriverError::response_timeout(), first_of<rsp::ReceiverInfo>());
+  if (!answer) co_return unexpected(std::move(answer).error());
+  co_return answer->info;
+}
+
 std::string pairing_text(const PairingResult& paired) {
   std::string text = "{";
   for (const auto& [address, tracker] : paired) {
@@ -90,15 +104,14 @@ asio::awaitable<DriverResult<std::shared_ptr<Host>>> Host::open(
   link.handler = std::move(handler);
   auto session = UsbSession::open(std::move(device), link);
   if (!session) co_return unexpected(std::move(session).error());
-  // The first receiver end exists before GetInfo goes out, so no answer can slip past it.
-  ResponseReceiver first = (*session)->take_first_receiver();
-  if (auto sent = co_await (*session)->send_command(cmd::GetInfo{}); !sent) {
-    co_return unexpected(std::move(sent).error());
+  auto answer = co_await identify(**session, timeouts.get_info);
+  if (!answer) {
+    // The session ends here on the runtime, where its destructor cannot wait for the response
+    // reader: wait for it now, so that the receiver is free again once the failure is seen.
+    co_await (*session)->close();
+    co_return unexpected(std::move(answer).error());
   }
-  auto answer = co_await wait_for<rsp::ReceiverInfo>(
-      first, timeouts.get_info, DriverError::response_timeout(), first_of<rsp::ReceiverInfo>());
-  if (!answer) co_return unexpected(std::move(answer).error());
-  const protocol::ReceiverInfo info = answer->info;
+  const protocol::ReceiverInfo info = *answer;
   log::info(kHostTarget, "Receiver info: {}", info);
   link.receiver_connected->store(true);
 
@@ -110,6 +123,7 @@ asio::awaitable<DriverResult<std::shared_ptr<Host>>> Host::open(
 
   std::shared_ptr<Host> host(new Host(std::move(*session), link, info, timeouts));
   if (auto started = host->session_->start_report_reader(host->routing_); !started) {
+    co_await host->session_->close();
     co_return unexpected(std::move(started).error());
   }
   co_return host;

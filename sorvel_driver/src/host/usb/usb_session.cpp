@@ -115,12 +115,24 @@ bool UsbSession::wait_for_releases(std::chrono::milliseconds limit) {
   return ReleasesUnderWay::instance().wait(limit);
 }
 
-UsbSession::~UsbSession() {
+void UsbSession::stop_readers() {
   link_.closing->store(true);
   link_.receiver_connected->store(false);
   for (auto* reader : {&response_reader_, &report_reader_}) {
     if (*reader) (*reader)->cancel();
   }
+}
+
+asio::awaitable<void> UsbSession::close() {
+  stop_readers();
+  for (auto* reader : {&response_reader_, &report_reader_}) {
+    if (*reader) (void)co_await (*reader)->join();
+    reader->reset();
+  }
+}
+
+UsbSession::~UsbSession() {
+  stop_readers();
   // The readers hold their interfaces until they end; wait so that the receiver is free again
   // when this returns. A runtime thread cannot park: there the end is awaited by a task, and
   // the next open waits for it.
@@ -130,6 +142,7 @@ UsbSession::~UsbSession() {
     }
     return;
   }
+  if (!response_reader_ && !report_reader_) return;  // closed already
   auto ticket = std::make_shared<ReleaseTicket>();
   (void)runtime::spawn(
       finish_release(std::move(ticket), std::move(response_reader_), std::move(report_reader_)));

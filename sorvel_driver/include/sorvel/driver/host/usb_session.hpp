@@ -63,6 +63,11 @@ class UsbSession {
   /// A receiver end that sees responses published from now on.
   ResponseReceiver subscribe() { return responses_.subscribe(); }
 
+  /// Stops both readers as the destructor does and awaits their end, for a coroutine that ends
+  /// the session on the runtime, where the destructor cannot wait: once the session is then
+  /// destroyed, the receiver is free.
+  asio::awaitable<void> close();
+
   /// Stops both readers (their pending transfers are cancelled), without a loss being reported,
   /// and releases the interfaces. Waits for the readers to end unless called on a runtime thread;
   /// there, the release is left under way until they have.
@@ -80,6 +85,8 @@ class UsbSession {
  private:
   UsbSession(std::shared_ptr<usb::Device> device, std::shared_ptr<usb::Interface> commands,
              std::shared_ptr<usb::Interface> auxiliary, LinkState link);
+  /// Marks the close as deliberate and cancels both readers.
+  void stop_readers();
 
   std::shared_ptr<usb::Device> device_;
   std::shared_ptr<usb::Interface> commands_;
