@@ -374,8 +374,10 @@ inline std::vector<FaultRow> fault_rows() {
       // The declared length covers the report and padding: the padding is skipped, so the
       // good frame after it replaces the padded one's.
       {"report_longer_than_its_content", padded_frame(500, 16), {}},
-      // The declared length runs past everything sent: the good frame is taken as payload.
-      {"report_longer_than_the_stream", frame_header(0xFFFF), {}, std::nullopt},
+      // No report is that long: a corrupted header, skipped at once, so the good frame after
+      // it is not swallowed as its payload.
+      {"report_of_an_impossible_length", frame_header(0xFFFF),
+       report_error("DeserializeBadEncoding")},
   };
   for (const auto& g : garbage) {
     FaultRow row{.name = g.name,
