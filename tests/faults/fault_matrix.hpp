@@ -26,13 +26,36 @@ inline constexpr auto kStuck = std::chrono::seconds(10);
 class Bench {
  public:
   virtual ~Bench() = default;
-  /// Lists and opens the receiver, as a program does before `Driver::open`.
-  virtual std::shared_ptr<usb::Device> open_device() = 0;
+  /// The backend that lists the receiver.
+  virtual usb::Backend& backend() = 0;
   virtual void unplug() = 0;
   virtual simulator::KitState state() const = 0;
   /// Whether nothing of the dropped driver holds the receiver any more: a new open of it claims
   /// every interface at once.
-  virtual ::testing::AssertionResult free() = 0;
+  virtual ::testing::AssertionResult free() { return claims_every_interface(); }
+
+  /// Lists and opens the receiver, as a program does before `Driver::open`.
+  std::shared_ptr<usb::Device> open_device() {
+    auto device = open_receiver(backend());
+    if (!device) {
+      ADD_FAILURE() << "no receiver could be opened";
+      std::abort();
+    }
+    return std::move(*device);
+  }
+
+ protected:
+  ::testing::AssertionResult claims_every_interface() {
+    auto device = open_receiver(backend());
+    if (!device) return ::testing::AssertionFailure() << "the receiver cannot be opened";
+    for (std::uint8_t number : {kCommandInterface, kAuxiliaryInterface, kReportInterface}) {
+      if (auto claimed = (*device)->claim_interface(number); !claimed) {
+        return ::testing::AssertionFailure()
+               << "interface " << int(number) << ": " << claimed.error().message;
+      }
+    }
+    return ::testing::AssertionSuccess();
+  }
 };
 
 /// Runs `work` on a thread of its own and waits at most kPrompt for it; past kStuck the process

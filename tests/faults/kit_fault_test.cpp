@@ -4,35 +4,16 @@
 namespace sorvel::testing::faults {
 namespace {
 
+/// A kit nothing holds any more comes back fresh, as if re-plugged; one still held is found as it
+/// is, with its claims (or not at all, when unplugged).
 class KitBench final : public Bench {
  public:
   explicit KitBench(simulator::Scenario scenario) : backend_(test_name(), std::move(scenario)) {}
 
-  std::shared_ptr<usb::Device> open_device() override {
-    auto device = open_receiver(backend_);
-    if (!device) {
-      ADD_FAILURE() << "no receiver could be opened";
-      std::abort();
-    }
-    return std::move(*device);
-  }
+  usb::Backend& backend() override { return backend_; }
   void unplug() override { backend_.unplug(); }
   simulator::KitState state() const override {
     return backend_.state().value_or(simulator::KitState{});
-  }
-
-  // A kit nothing holds any more comes back fresh, as if re-plugged; one still held is found
-  // as it is, with its claims (or not at all, when unplugged).
-  ::testing::AssertionResult free() override {
-    auto device = open_receiver(backend_);
-    if (!device) return ::testing::AssertionFailure() << "the receiver is not there";
-    for (std::uint8_t number : {kCommandInterface, kAuxiliaryInterface, kReportInterface}) {
-      if (auto claimed = (*device)->claim_interface(number); !claimed) {
-        return ::testing::AssertionFailure()
-               << "interface " << int(number) << ": " << claimed.error().message;
-      }
-    }
-    return ::testing::AssertionSuccess();
   }
 
  private:

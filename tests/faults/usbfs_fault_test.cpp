@@ -10,14 +10,7 @@ class UsbfsBench final : public Bench {
   explicit UsbfsBench(simulator::Scenario scenario)
       : receiver_(bus().plug(std::move(scenario))), backend_(libusb_backend()) {}
 
-  std::shared_ptr<usb::Device> open_device() override {
-    auto device = open_receiver(*backend_);
-    if (!device) {
-      ADD_FAILURE() << "no receiver could be opened";
-      std::abort();
-    }
-    return std::move(*device);
-  }
+  usb::Backend& backend() override { return *backend_; }
   void unplug() override { receiver_->unplug(); }
   simulator::KitState state() const override { return receiver_->state(); }
 
@@ -29,15 +22,7 @@ class UsbfsBench final : public Bench {
       if (claimed.empty()) return ::testing::AssertionSuccess();
       return ::testing::AssertionFailure() << claimed.size() << " interfaces still claimed";
     }
-    auto device = open_receiver(*backend_);
-    if (!device) return ::testing::AssertionFailure() << "the receiver cannot be opened";
-    for (std::uint8_t number : {kCommandInterface, kAuxiliaryInterface, kReportInterface}) {
-      if (auto claimed = (*device)->claim_interface(number); !claimed) {
-        return ::testing::AssertionFailure()
-               << "interface " << int(number) << ": " << claimed.error().message;
-      }
-    }
-    return ::testing::AssertionSuccess();
+    return claims_every_interface();
   }
 
  private:
