@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <ctime>
 #include <mutex>
 #include <string_view>
 
@@ -54,17 +53,17 @@ std::string_view colour_code(Level level) {
   }
 }
 
+/// Calendar arithmetic rather than gmtime_r, which Windows lacks; system_clock counts UTC.
 std::string utc_timestamp() {
-  const auto now = std::chrono::system_clock::now();
-  const auto since_epoch = now.time_since_epoch();
-  const auto seconds = std::chrono::floor<std::chrono::seconds>(since_epoch);
-  const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch - seconds).count();
-  const std::time_t time = static_cast<std::time_t>(seconds.count());
-  std::tm utc{};
-  gmtime_r(&time, &utc);
-  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", utc.tm_year + 1900,
-                     utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millis);
+  using namespace std::chrono;
+  const auto now = floor<milliseconds>(system_clock::now());
+  const auto day = floor<days>(now);
+  const year_month_day date{day};
+  const hh_mm_ss time{now - day};
+  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", static_cast<int>(date.year()),
+                     static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                     time.hours().count(), time.minutes().count(), time.seconds().count(),
+                     time.subseconds().count());
 }
 
 /// Writes all of `line` to fd 1 in as few writes as the kernel allows (one, in practice).
