@@ -64,3 +64,42 @@ ensure_deb_src() {
   printf '%s\n' "$stanzas" | "${sudo_cmd[@]}" tee "$deb_src_file" >/dev/null
   "${sudo_cmd[@]}" apt-get update -qq
 }
+
+# download_source PACKAGE DIR: downloads and unpacks PACKAGE's source into DIR/src, newest version
+# first (a mirror may already have dropped the newest one apt lists), and prints the version.
+# apt-get's and dpkg-source's output goes to DIR/log.
+download_source() {
+  local package=$1 dir=$2 versions v sorted=() i
+  versions=$( { apt-cache showsrc "$package" 2>/dev/null | sed -n 's/^Version: //p'
+                apt-cache madison "$package" 2>/dev/null | awk -F' *[|] *' '$3 ~ /Sources/ {print $2}'
+              } | sort -u)
+  for v in $versions; do
+    i=${#sorted[@]}
+    sorted+=("$v")
+    while ((i > 0)) && dpkg --compare-versions "${sorted[i - 1]}" lt "$v"; do
+      sorted[i]=${sorted[i - 1]}
+      sorted[i - 1]=$v
+      i=$((i - 1))
+    done
+  done
+  if ((${#sorted[@]} == 0)); then
+    echo "apt lists no source version of $package" >&2
+    return 1
+  fi
+  for v in "${sorted[@]}"; do
+    if (cd "$dir" && apt-get source -qq --download-only "$package=$v") >>"$dir/log" 2>&1; then
+      if ! dpkg-source -x "$dir"/*.dsc "$dir/src" >>"$dir/log" 2>&1; then
+        echo "unpacking $package $v failed:" >&2
+        tail -n 20 "$dir/log" >&2
+        return 1
+      fi
+      echo "$v"
+      return 0
+    fi
+    echo "could not download $package $v; trying an older version" >&2
+    rm -f "$dir"/*.dsc "$dir"/*.tar.* "$dir"/*.diff.* 2>/dev/null || true
+  done
+  echo "no source version of $package could be downloaded:" >&2
+  tail -n 20 "$dir/log" >&2
+  return 1
+}
