@@ -1,9 +1,20 @@
 # A component is one library: include/ holds its public headers, src/ its sources (any depth),
 # tests/ its GoogleTest suite (one executable per component). Sources are globbed so that adding
-# a file never means editing a list.
+# a file never means editing a list. A source named *_posix.cpp is built only for POSIX systems,
+# one named *_windows.cpp only for Windows.
+function(sorvel_for_this_system list)
+  if(WIN32)
+    list(FILTER ${list} EXCLUDE REGEX "_posix\\.cpp$")
+  else()
+    list(FILTER ${list} EXCLUDE REGEX "_windows\\.cpp$")
+  endif()
+  set(${list} ${${list}} PARENT_SCOPE)
+endfunction()
+
 function(sorvel_component name)
   cmake_parse_arguments(ARG "" "" "DEPS;TEST_DEPS" ${ARGN})
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/*.cpp)
+  sorvel_for_this_system(sources)
   if(sources)
     add_library(${name} STATIC ${sources})
     target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include)
@@ -16,6 +27,7 @@ function(sorvel_component name)
   endif()
   if(SORVEL_TESTS)
     file(GLOB test_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*.cpp)
+    sorvel_for_this_system(test_sources)
     if(test_sources)
       add_executable(${name}_tests ${test_sources})
       target_include_directories(${name}_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/tests)

@@ -1,0 +1,55 @@
+#pragma once
+// The operating-system calls of the core, outside files: everything else in the tree reaches the
+// system through here or through the C++ standard library. POSIX in platform_posix.cpp, Windows
+// in platform_windows.cpp.
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace sorvel::platform {
+
+/// The value of the environment variable `name`, or nullopt when it is not set. A variable set
+/// to the empty string is present: "" (POSIX only; see `set_environment_variable`).
+/// Thread safety: not against a concurrent set or unset of any variable.
+std::optional<std::string> environment_variable(const char* name);
+
+/// Sets `name` to `value`, replacing any value it had; returns false when the system refused.
+/// On Windows an empty `value` removes the variable, as the C runtime's _putenv_s does: the
+/// environment there cannot hold an empty value, so read it back as unset.
+/// Thread safety: none; for start-up code and tests.
+bool set_environment_variable(const char* name, const char* value);
+
+/// Removes `name` from the environment (nothing to do when unset); false when the system refused.
+/// Thread safety: none; for start-up code and tests.
+bool unset_environment_variable(const char* name);
+
+/// Whether standard output is a terminal (on Windows: a console).
+bool stdout_is_terminal();
+
+/// Makes a terminal standard output act on ANSI escape sequences (colours); true when it does.
+/// POSIX terminals always do. On Windows the console's virtual terminal mode is switched on,
+/// which fails on consoles too old to have it or when standard output is no console.
+bool enable_virtual_terminal_output();
+
+/// Writes all of `text` to the process's standard output (fd 1 / the standard output handle),
+/// bypassing every buffer of C and C++ streams; retries after interruptions and short writes.
+/// Returns false when the output failed (closed, full); what was written stays written.
+/// Thread safety: any thread; concurrent calls may interleave their text.
+bool write_stdout(std::string_view text);
+
+/// The UTC calendar time of `time`; all fields 0 when the system cannot represent it.
+std::tm utc_calendar_time(std::time_t time);
+
+/// This process's id, as the system's tools show it.
+std::uint64_t process_id();
+
+/// Registers `handler` to run in the child right after every fork(), before fork() returns there,
+/// in registration order. Returns false when it could not be registered. Windows has no fork
+/// (children start as new processes), so there it does nothing and returns true.
+/// Thread safety: any thread.
+bool on_fork_child(void (*handler)());
+
+}  // namespace sorvel::platform

@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <variant>
+
+#include "sorvel/platform/files.hpp"
+#include "sorvel/platform/platform.hpp"
+
+namespace sorvel::platform {
+namespace {
+
+TEST(Platform, EnvironmentVariablesRoundTrip) {
+  const char* name = "SORVEL_PLATFORM_TEST";
+  ASSERT_TRUE(set_environment_variable(name, "a value"));
+  EXPECT_EQ(environment_variable(name), "a value");
+  ASSERT_TRUE(set_environment_variable(name, ""));
+#ifdef _WIN32
+  EXPECT_EQ(environment_variable(name), std::nullopt);  // empty removes it there
+#else
+  EXPECT_EQ(environment_variable(name), "");
+#endif
+  ASSERT_TRUE(set_environment_variable(name, "again"));
+  ASSERT_TRUE(unset_environment_variable(name));
+  EXPECT_EQ(environment_variable(name), std::nullopt);
+  EXPECT_TRUE(unset_environment_variable(name)) << "unsetting twice is no error";
+}
+
+TEST(Platform, UtcCalendarTime) {
+  const struct {
+    std::time_t time;
+    int year, month, day, hour, minute, second;
+  } cases[] = {
+      {0, 70, 0, 1, 0, 0, 0},
+      {951827696, 100, 1, 29, 12, 34, 56},  // a leap day
+      {1772355907, 126, 2, 1, 9, 5, 7},
+  };
+  for (const auto& c : cases) {
+    const std::tm utc = utc_calendar_time(c.time);
+    EXPECT_EQ(
+        (std::tuple{utc.tm_year, utc.tm_mon, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec}),
+        (std::tuple{c.year, c.month, c.day, c.hour, c.minute, c.second}))
+        << c.time;
+  }
+}
+
+// Capture shares one file between receivers by this identity, whichever path names it.
+TEST(Platform, AFileOpenForWritingIsNamedByItsIdentityAndResizes) {
+  const auto folder = std::filesystem::path(::testing::TempDir()) /
+                      ("sorvel_platform_" + std::to_string(process_id()));
+  std::filesystem::create_directories(folder);
+  const auto open = [](const std::filesystem::path& path) {
+    auto opened = open_for_writing(path.string());
+    const auto* file = std::get_if<WritableFile>(&opened);
+    EXPECT_NE(file, nullptr) << path;
+    return file != nullptr ? *file : WritableFile{};
+  };
+  const WritableFile one = open(folder / "one");
+  const WritableFile again = open(folder / "." / "one");
+  const WritableFile other = open(folder / "other");
+  ASSERT_TRUE(one.file && again.file && other.file);
+  EXPECT_EQ((std::pair{one.volume, one.index}), (std::pair{again.volume, again.index}));
+  EXPECT_NE((std::pair{one.volume, one.index}), (std::pair{other.volume, other.index}));
+
+  ASSERT_EQ(std::fwrite("abcdef", 1, 6, one.file), 6u);
+  EXPECT_EQ(resize_file(one.file, 2), 0);
+  ASSERT_EQ(std::fwrite("Z", 1, 1, one.file), 1u);  // at the new end
+  for (std::FILE* file : {one.file, again.file, other.file}) std::fclose(file);
+  auto content = read_regular_file((folder / "one").string(), 16);
+  ASSERT_TRUE(std::holds_alternative<std::string>(content));
+  EXPECT_EQ(std::get<std::string>(content), "abZ");
+
+  EXPECT_EQ(std::get<FileError>(open_for_writing(folder.string())),
+            (FileError{FileError::Kind::Directory, EISDIR}));
+  std::filesystem::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace sorvel::platform
