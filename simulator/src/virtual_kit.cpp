@@ -8,6 +8,7 @@
 #include "kit.hpp"
 #include "sorvel/driver/runtime/fork.hpp"
 #include "sorvel/driver/usb/libusb_backend.hpp"
+#include "sorvel/platform/platform.hpp"
 
 namespace sorvel::simulator {
 
@@ -158,16 +159,16 @@ void VirtualKitBackend::unplug() {
 }
 
 Expected<std::unique_ptr<usb::Backend>, std::string> backend_from_environment() {
-  const char* value = std::getenv(std::string(kVirtualKitVariable).c_str());
-  if (value == nullptr || *value == '\0') {
+  const auto value = platform::environment_variable(std::string(kVirtualKitVariable).c_str());
+  if (!value || value->empty()) {
     auto backend = usb::make_libusb_backend();
     if (!backend) return unexpected("libusb: " + backend.error().message);
     return std::move(*backend);
   }
-  auto scenario = scenario_from_variable(value);
+  auto scenario = scenario_from_variable(*value);
   if (!scenario) return unexpected(scenario.error());
   return std::unique_ptr<usb::Backend>(
-      std::make_unique<VirtualKitBackend>(value, std::move(*scenario)));
+      std::make_unique<VirtualKitBackend>(*value, std::move(*scenario)));
 }
 
 }  // namespace sorvel::simulator

@@ -2,16 +2,7 @@
 
 #include <atomic>
 
-#if defined(_WIN32)
-// No fork on Windows: children start as new processes.
-namespace sorvel::runtime {
-void on_fork_child(void (*)()) {}
-std::uint64_t process_generation() noexcept {
-  return 0;
-}
-}  // namespace sorvel::runtime
-#else
-#include <pthread.h>
+#include "sorvel/platform/platform.hpp"
 
 namespace sorvel::runtime {
 namespace {
@@ -23,12 +14,13 @@ void next_generation() {
 }
 
 // Counted from load time, before any handler below: child handlers run in registration order.
-[[maybe_unused]] const bool g_counting = pthread_atfork(nullptr, nullptr, next_generation) == 0;
+// Where there is no fork (Windows) the generation stays 0.
+[[maybe_unused]] const bool g_counting = platform::on_fork_child(next_generation);
 
 }  // namespace
 
 void on_fork_child(void (*forget)()) {
-  pthread_atfork(nullptr, nullptr, forget);
+  platform::on_fork_child(forget);
 }
 
 std::uint64_t process_generation() noexcept {
@@ -36,4 +28,3 @@ std::uint64_t process_generation() noexcept {
 }
 
 }  // namespace sorvel::runtime
-#endif

@@ -6,13 +6,15 @@
 #include <cstring>
 #include <mutex>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include <fmt/format.h>
 
-#include "capture_target.hpp"
 #include "sorvel/driver/runtime/fork.hpp"
 #include "sorvel/log/log.hpp"
+#include "sorvel/platform/files.hpp"
+#include "sorvel/platform/platform.hpp"
 
 namespace sorvel::usb {
 namespace {
@@ -152,12 +154,23 @@ struct OpenFiles {
   std::vector<std::weak_ptr<CaptureFile>> files;
 };
 
+/// A FIFO or a device is named as what it is; a directory by the errno Python names it by.
+CaptureError capture_error(const std::string& path, const platform::FileError& error) {
+  if (error.kind == platform::FileError::Kind::NotRegular) {
+    return {path, 0, std::string(kNotARegularFile)};
+  }
+  return {path, error.code, system_error_from_errno(error.code).message};
+}
+
 }  // namespace
 
 Expected<std::shared_ptr<CaptureFile>, CaptureError> CaptureFile::open(const std::string& path) {
-  auto target = detail::open_capture_target(path);
-  if (!target) return unexpected(std::move(target).error());
-  const Identity id{target->volume, target->index};
+  auto opened = platform::open_for_writing(path);
+  if (const auto* error = std::get_if<platform::FileError>(&opened)) {
+    return unexpected(capture_error(path, *error));
+  }
+  const auto target = std::get<platform::WritableFile>(opened);
+  const Identity id{target.volume, target.index};
 
   auto& open = runtime::per_process<OpenFiles>();
   std::lock_guard lock(open.mutex);
@@ -166,7 +179,7 @@ Expected<std::shared_ptr<CaptureFile>, CaptureError> CaptureFile::open(const std
     // By identity, not by path: a path whose file was deleted or replaced names a new file. A
     // capture stopped by a write failure records nothing more, so it is replaced, not shared.
     if (auto file = weak.lock(); file && file->id_ == id && !file->stopped()) {
-      std::fclose(target->file);
+      std::fclose(target.file);
       return file;
     }
   }
@@ -180,14 +193,16 @@ Expected<std::shared_ptr<CaptureFile>, CaptureError> CaptureFile::open(const std
   put<std::uint32_t>(header, 16, kPcapSnapLength);
   put<std::uint32_t>(header, 20, kPcapLinkTypeUsbLinuxMmapped);
   // Emptied only now: a file shared above keeps what it has.
-  auto emptied = detail::resize_capture_target(target->file, 0);
-  if (!emptied || std::fwrite(header.data(), 1, header.size(), target->file) != header.size()) {
-    const int code = emptied ? errno : emptied.error().code;
-    (void)detail::resize_capture_target(target->file, 0);  // no half header left behind
-    std::fclose(target->file);
+  int code = platform::resize_file(target.file, 0);
+  if (code == 0 && std::fwrite(header.data(), 1, header.size(), target.file) != header.size()) {
+    code = errno;
+  }
+  if (code != 0) {
+    (void)platform::resize_file(target.file, 0);  // no half header left behind
+    std::fclose(target.file);
     return unexpected(CaptureError{path, code, system_error_from_errno(code).message});
   }
-  std::shared_ptr<CaptureFile> file(new CaptureFile(target->file, id, path));
+  std::shared_ptr<CaptureFile> file(new CaptureFile(target.file, id, path));
   file->size_ = header.size();
   open.files.push_back(file);
   return file;
@@ -265,7 +280,7 @@ void CaptureFile::write_record(char kind, const Urb& urb, int status, std::size_
   // keeps its whole records and loses the one cut short.
   const SystemError error = system_error_from_errno(errno);
   write_failed_ = true;
-  (void)detail::resize_capture_target(file_, size_);
+  (void)platform::resize_file(file_, size_);
   log::warn(log::kUsbTarget, "usb capture to {} stopped: {}", path_, error.message);
 }
 
@@ -275,9 +290,9 @@ std::shared_ptr<Device> capture_device(std::shared_ptr<Device> device,
 }
 
 Expected<std::shared_ptr<CaptureFile>, CaptureError> requested_capture() {
-  const char* path = std::getenv(kCaptureEnvVar);
-  if (path == nullptr || *path == '\0') return std::shared_ptr<CaptureFile>();
-  return CaptureFile::open(path);
+  const auto path = platform::environment_variable(kCaptureEnvVar);
+  if (!path || path->empty()) return std::shared_ptr<CaptureFile>();
+  return CaptureFile::open(*path);
 }
 
 }  // namespace sorvel::usb
