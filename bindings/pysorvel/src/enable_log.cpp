@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "module_state.hpp"
+#include "sorvel/platform/platform.hpp"
 #include "stdout_logger.hpp"
 
 namespace pysorvel {
@@ -51,6 +52,11 @@ PyObject* enable_log(PyObject* module, PyObject* args, PyObject* kwargs) {
     sorvel::log::set_threshold(*level);
     if (!sorvel::log::install(std::make_unique<StdoutLogger>(*level))) {
       return raise_panic(state, "Do not set log multiple times: SetLoggerError(())");
+    }
+    // A Windows console shows colour codes as text until asked to act on them. A failure is
+    // ignored: the colour variables decide, as everywhere.
+    if (sorvel::platform::stdout_is_terminal()) {
+      (void)sorvel::platform::enable_virtual_terminal_output();
     }
     Py_RETURN_NONE;
   } catch (...) {

@@ -1,40 +1,26 @@
 #include "stdout_logger.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <mutex>
 #include <string_view>
 
 #include <fmt/format.h>
 
 #include "sorvel/driver/runtime/fork.hpp"
+#include "sorvel/log/colour.hpp"
+#include "sorvel/platform/platform.hpp"
 
 namespace pysorvel {
 namespace {
 
 using sorvel::log::Level;
 
-bool variable_set(const char* name) {
-  return std::getenv(name) != nullptr;
-}
-
-bool variable_is_zero(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr && std::string_view(value) == "0";
-}
-
-/// Decided once: CLICOLOR_FORCE wins, then NO_COLOR, then CLICOLOR and whether stdout is a
-/// terminal. A variable that is present counts as set, even when empty.
+/// Decided once, at the first line, by the environment's colour variables and whether stdout is
+/// a terminal.
 bool colour_enabled() {
-  static const bool enabled = [] {
-    if (variable_set("CLICOLOR_FORCE") && !variable_is_zero("CLICOLOR_FORCE")) return true;
-    if (variable_set("NO_COLOR")) return false;
-    return !variable_is_zero("CLICOLOR") && isatty(STDOUT_FILENO) == 1;
-  }();
+  static const bool enabled = sorvel::log::colour_wanted(sorvel::platform::environment_variable,
+                                                         sorvel::platform::stdout_is_terminal());
   return enabled;
 }
 
@@ -53,7 +39,7 @@ std::string_view colour_code(Level level) {
   }
 }
 
-/// Calendar arithmetic rather than gmtime_r, which Windows lacks; system_clock counts UTC.
+/// Calendar arithmetic on system_clock, which counts UTC: no per-system calendar call needed.
 std::string utc_timestamp() {
   using namespace std::chrono;
   const auto now = floor<milliseconds>(system_clock::now());
@@ -64,19 +50,6 @@ std::string utc_timestamp() {
                      static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
                      time.hours().count(), time.minutes().count(), time.seconds().count(),
                      time.subseconds().count());
-}
-
-/// Writes all of `line` to fd 1 in as few writes as the kernel allows (one, in practice).
-/// A closed or failing stdout drops the line.
-void write_stdout(std::string_view line) {
-  while (!line.empty()) {
-    const ssize_t written = ::write(STDOUT_FILENO, line.data(), line.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    line.remove_prefix(static_cast<std::size_t>(written));
-  }
 }
 
 /// Per process: a thread of the parent may have held it when the process forked.
@@ -106,7 +79,9 @@ void StdoutLogger::write(const sorvel::log::Record& record) {
   try {
     const std::string line = format_line(record, colour_enabled());
     std::lock_guard lock(stdout_mutex());
-    write_stdout(line);
+    // In as few writes as the system allows (one, in practice); a closed or failing stdout drops
+    // the line.
+    (void)sorvel::platform::write_stdout(line);
   } catch (...) {
     // Out of memory while formatting: the line is lost, the emitting thread goes on.
   }
