@@ -1,14 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include <fmt/format.h>
 
 #include "read_file.hpp"
+#include "sorvel/platform/platform.hpp"
 #include "sorvel/simulator/virtual_kit.hpp"
 
 namespace sorvel::simulator {
@@ -127,16 +126,18 @@ TEST(Scenario, TheVariableSelectsTheDefaultKitInlineJsonOrAFile) {
 
 TEST(Scenario, APathThatIsNoRegularFileFailsAtOnceWithItsCause) {
   const std::string directory = ::testing::TempDir() + "/scenario-directory";
-  ::mkdir(directory.c_str(), 0700);
+  std::filesystem::create_directory(directory);
   const std::string oversized = ::testing::TempDir() + "/oversized.json";
   std::ofstream(oversized) << "{}";
-  ASSERT_EQ(::truncate(oversized.c_str(), kMaxScenarioFileBytes + 1), 0);  // sparse: no disk
+  std::filesystem::resize_file(oversized, kMaxScenarioFileBytes + 1);  // sparse: no disk
 
-  const std::vector<std::pair<std::string, std::string>> cases{
+  std::vector<std::pair<std::string, std::string>> cases{
       {directory, "is a directory"},
-      {"/dev/null", "not a regular file"},
       {oversized, "larger than 16777216 bytes"},
   };
+#ifndef _WIN32
+  cases.emplace_back("/dev/null", "not a regular file");  // Windows has no device paths like it
+#endif
   for (const auto& [path, cause] : cases) {
     auto scenario = scenario_from_variable(path);
     ASSERT_FALSE(scenario.has_value()) << path;
@@ -145,6 +146,7 @@ TEST(Scenario, APathThatIsNoRegularFileFailsAtOnceWithItsCause) {
   }
 }
 
+#ifndef _WIN32  // only Linux has files that understate their size, in /proc
 TEST(ReadRegularFile, StopsOneBytePastTheLimitOfAFileThatGrowsOrUnderstatesItsSize) {
   // A /proc file says size 0 in stat and has content when read, like a file growing after stat.
   auto whole = read_regular_file("/proc/self/status", kMaxScenarioFileBytes);
@@ -157,22 +159,23 @@ TEST(ReadRegularFile, StopsOneBytePastTheLimitOfAFileThatGrowsOrUnderstatesItsSi
   ASSERT_TRUE(exact.has_value()) << exact.error();
   EXPECT_EQ(exact->substr(0, 5), "Name:");
 }
+#endif
 
 TEST(Scenario, BackendFromEnvironmentNeverFallsBackSilently) {
-  ::setenv("SORVEL_VIRTUAL_KIT", "{\"silent\": 3}", 1);
+  platform::set_environment_variable("SORVEL_VIRTUAL_KIT", "{\"silent\": 3}");
   auto broken = backend_from_environment();
   ASSERT_FALSE(broken.has_value());
   EXPECT_EQ(broken.error(),
             "SORVEL_VIRTUAL_KIT: invalid scenario: silent: expected a list of command names");
 
-  ::setenv("SORVEL_VIRTUAL_KIT", "1", 1);
+  platform::set_environment_variable("SORVEL_VIRTUAL_KIT", "1");
   auto kit = backend_from_environment();
   ASSERT_TRUE(kit.has_value()) << kit.error();
   auto devices = kit.value()->list_devices();
   ASSERT_EQ(devices->size(), 1u);
   EXPECT_EQ(devices->front()->vendor_id(), 0x303A);
   EXPECT_EQ(devices->front()->product_id(), 0x81D3);
-  ::unsetenv("SORVEL_VIRTUAL_KIT");
+  platform::unset_environment_variable("SORVEL_VIRTUAL_KIT");
 }
 
 }  // namespace

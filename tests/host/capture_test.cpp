@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include <unistd.h>
+#include "sorvel/platform/platform.hpp"
 
 namespace sorvel {
 namespace {
@@ -18,12 +18,13 @@ using namespace testing;
 
 TEST(Capture, AVirtualSessionIsRecordedAsUsbmonPcap) {
   static int run = 0;
-  const std::string path = ::testing::TempDir() + "/session-" + std::to_string(::getpid()) + "-" +
-                           std::to_string(run++) + ".pcap";
-  ::setenv("SORVEL_CAPTURE", path.c_str(), 1);
+  const std::string path = ::testing::TempDir() + "/session-" +
+                           std::to_string(platform::process_id()) + "-" + std::to_string(run++) +
+                           ".pcap";
+  platform::set_environment_variable("SORVEL_CAPTURE", path.c_str());
   {
     KitDriver kit;
-    ::unsetenv("SORVEL_CAPTURE");
+    platform::unset_environment_variable("SORVEL_CAPTURE");
     ASSERT_TRUE(kit.connect({BodyPart::Head}).has_value());
   }
   std::vector<std::vector<std::uint8_t>> commands;
@@ -100,9 +101,9 @@ TEST(Capture, ACaptureThatCannotBeMadeFailsTheOpenBeforeTheReceiverIsOpened) {
   auto keep_plugged = kit.list_devices();  // holds the kit so its state stays readable
   CountingBackend backend(kit);
   const std::string path = "/nonexistent-sorvel-dir/session.pcap";
-  ::setenv("SORVEL_CAPTURE", path.c_str(), 1);
+  platform::set_environment_variable("SORVEL_CAPTURE", path.c_str());
   auto device = open_receiver(backend);
-  ::unsetenv("SORVEL_CAPTURE");
+  platform::unset_environment_variable("SORVEL_CAPTURE");
 
   ASSERT_FALSE(device.has_value());
   const auto* error = std::get_if<usb::CaptureError>(&device.error());

@@ -6,8 +6,6 @@
 //
 //   sorvel_soak [seconds]    (default 30)
 
-#include <unistd.h>
-
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -40,12 +38,13 @@ constexpr auto kHangLimit = 30s;
 constexpr auto kSettle = 200ms;
 constexpr int kUnplugEvery = 3;  ///< every third round ends with the kit pulled out
 
+/// Resident memory from Linux's /proc, in KiB; 0 where the system has no such file.
 long resident_kib() {
-  std::ifstream statm("/proc/self/statm");
-  long pages = 0;
-  long resident = 0;
-  statm >> pages >> resident;
-  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);  // "VmRSS:  1234 kB"
+  }
+  return 0;
 }
 
 /// What every thread adds to; printed after each round.
