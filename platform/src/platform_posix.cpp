@@ -42,12 +42,6 @@ bool write_stdout(std::string_view text) {
   return true;
 }
 
-std::tm utc_calendar_time(std::time_t time) {
-  std::tm utc{};
-  if (::gmtime_r(&time, &utc) == nullptr) return std::tm{};
-  return utc;
-}
-
 std::uint64_t process_id() {
   return static_cast<std::uint64_t>(::getpid());
 }

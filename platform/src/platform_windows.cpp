@@ -67,12 +67,6 @@ bool write_stdout(std::string_view text) {
   return true;
 }
 
-std::tm utc_calendar_time(std::time_t time) {
-  std::tm utc{};
-  if (::gmtime_s(&utc, &time) != 0) return std::tm{};  // the C runtime's argument order
-  return utc;
-}
-
 std::uint64_t process_id() {
   return ::GetCurrentProcessId();
 }

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <variant>
 
@@ -29,24 +28,6 @@ TEST(Platform, EnvironmentVariablesRoundTrip) {
   ASSERT_TRUE(unset_environment_variable(name));
   EXPECT_EQ(environment_variable(name), std::nullopt);
   EXPECT_TRUE(unset_environment_variable(name)) << "unsetting twice is no error";
-}
-
-TEST(Platform, UtcCalendarTime) {
-  const struct {
-    std::time_t time;
-    int year, month, day, hour, minute, second;
-  } cases[] = {
-      {0, 70, 0, 1, 0, 0, 0},
-      {951827696, 100, 1, 29, 12, 34, 56},  // a leap day
-      {1772355907, 126, 2, 1, 9, 5, 7},
-  };
-  for (const auto& c : cases) {
-    const std::tm utc = utc_calendar_time(c.time);
-    EXPECT_EQ(
-        (std::tuple{utc.tm_year, utc.tm_mon, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec}),
-        (std::tuple{c.year, c.month, c.day, c.hour, c.minute, c.second}))
-        << c.time;
-  }
 }
 
 // Capture shares one file between receivers by this identity, whichever path names it.

@@ -68,7 +68,7 @@ auto promptly(const std::string& what, F work) -> decltype(work()) {
     if (done.wait_for(kStuck) != std::future_status::ready) {
       std::fprintf(stderr, "%s is stuck\n", what.c_str());
       std::fflush(stdout);
-      std::quick_exit(1);
+      std::_Exit(1);  // no destructors: they would wait for the stuck thread
     }
   }
   return done.get();

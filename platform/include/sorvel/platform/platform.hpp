@@ -4,7 +4,6 @@
 // in platform_windows.cpp.
 
 #include <cstdint>
-#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,9 +38,6 @@ bool enable_virtual_terminal_output();
 /// Returns false when the output failed (closed, full); what was written stays written.
 /// Thread safety: any thread; concurrent calls may interleave their text.
 bool write_stdout(std::string_view text);
-
-/// The UTC calendar time of `time`; all fields 0 when the system cannot represent it.
-std::tm utc_calendar_time(std::time_t time);
 
 /// This process's id, as the system's tools show it.
 std::uint64_t process_id();
