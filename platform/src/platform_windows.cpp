@@ -23,19 +23,38 @@ HANDLE console_output(DWORD& mode) {
 
 }  // namespace
 
-// The C runtime's environment, not the process block alone: it is what std::getenv reads, and
-// _putenv_s updates both.
+// The process's own block (GetEnvironmentVariable), not this C runtime's copy: msvcrt takes that
+// copy when it loads and never sees what other code in the process sets later (Python's
+// os.environ goes through the ucrt, which updates the block). Text in the ANSI code page, as the
+// C runtime's file calls take paths.
 std::optional<std::string> environment_variable(const char* name) {
-  const char* value = std::getenv(name);
-  if (value == nullptr) return std::nullopt;
-  return std::string(value);
+  std::string value(64, '\0');
+  for (;;) {
+    ::SetLastError(ERROR_SUCCESS);
+    const DWORD size = static_cast<DWORD>(value.size());
+    const DWORD length = ::GetEnvironmentVariableA(name, value.data(), size);
+    if (length == 0) {
+      if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+      return std::string();  // set to "" by someone outside this layer
+    }
+    if (length < size) {
+      value.resize(length);
+      return value;
+    }
+    value.resize(length);  // too small: `length` counts the terminator; it may grow meanwhile
+  }
 }
 
+// Both the block and the C runtime's copy, so that getenv in the libraries we link agrees.
 bool set_environment_variable(const char* name, const char* value) {
-  return ::_putenv_s(name, value) == 0;
+  if (*value == '\0') return unset_environment_variable(name);
+  return ::SetEnvironmentVariableA(name, value) != 0 && ::_putenv_s(name, value) == 0;
 }
 
 bool unset_environment_variable(const char* name) {
+  if (::SetEnvironmentVariableA(name, nullptr) == 0 && ::GetLastError() != ERROR_ENVVAR_NOT_FOUND) {
+    return false;
+  }
   return ::_putenv_s(name, "") == 0;
 }
 

@@ -1,3 +1,9 @@
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -29,6 +35,23 @@ TEST(Platform, EnvironmentVariablesRoundTrip) {
   EXPECT_EQ(environment_variable(name), std::nullopt);
   EXPECT_TRUE(unset_environment_variable(name)) << "unsetting twice is no error";
 }
+
+#ifdef _WIN32
+// Another runtime in the process (Python's ucrt) changes the block, never our C runtime's copy.
+TEST(Platform, EnvironmentIsTheProcessBlockSharedWithOtherRuntimes) {
+  const char* name = "SORVEL_PLATFORM_BLOCK_TEST";
+  const std::string long_value(300, 'v');  // longer than the first buffer
+  ASSERT_NE(::SetEnvironmentVariableA(name, long_value.c_str()), 0);
+  EXPECT_EQ(environment_variable(name), long_value);
+  ASSERT_TRUE(set_environment_variable(name, "ours"));
+  char seen[8] = {};
+  EXPECT_EQ(::GetEnvironmentVariableA(name, seen, sizeof seen), 4u);
+  EXPECT_STREQ(seen, "ours");
+  ASSERT_TRUE(unset_environment_variable(name));
+  EXPECT_EQ(::GetEnvironmentVariableA(name, seen, sizeof seen), 0u);
+  EXPECT_EQ(environment_variable(name), std::nullopt);
+}
+#endif
 
 // Capture shares one file between receivers by this identity, whichever path names it.
 TEST(Platform, AFileOpenForWritingIsNamedByItsIdentityAndResizes) {

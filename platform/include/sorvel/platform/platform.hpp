@@ -11,7 +11,9 @@
 namespace sorvel::platform {
 
 /// The value of the environment variable `name`, or nullopt when it is not set. A variable set
-/// to the empty string is present: "" (POSIX only; see `set_environment_variable`).
+/// to the empty string is present: "" (on Windows only when set so by other code; see
+/// `set_environment_variable`). On Windows it is read from the process's environment block, so
+/// what any C runtime or language runtime in the process set is seen.
 /// Thread safety: not against a concurrent set or unset of any variable.
 std::optional<std::string> environment_variable(const char* name);
 
