@@ -14,6 +14,12 @@ import pytest
 
 import pysorvel
 
+
+def windows_lacks(what):
+    """Skips a test on Windows, which has no `what`."""
+    return pytest.mark.skipif(sys.platform == "win32", reason=f"Windows has no {what}")
+
+
 # Each test gets a kit of its own: within a process one scenario text is one device.
 _kit_numbers = itertools.count(1)
 
@@ -112,12 +118,18 @@ def poll_until(sorvel, predicate, timeout=20.0):
 
 # ---- Child interpreters, for what changes process-wide state or needs an exit ----
 
+# Python's text streams write "\r\n" on Windows, the module's logger "\n" everywhere: the tests
+# compare a child's output as bytes, so its print and tracebacks write "\n" too.
+_PLAIN_NEWLINES = 'import sys as _sys; _sys.stdout.reconfigure(newline="\\n"); ' \
+    '_sys.stderr.reconfigure(newline="\\n")\n'
+
+
 def run_child(code, env=None, timeout=60):
     child_env = {k: v for k, v in os.environ.items()
                  if k not in ("NO_COLOR", "CLICOLOR", "CLICOLOR_FORCE", "SORVEL_VIRTUAL_KIT")}
     child_env.update(env or {})
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [sys.executable, "-c", _PLAIN_NEWLINES + textwrap.dedent(code)],
         env=child_env, capture_output=True, timeout=timeout,
     )
 

@@ -2,7 +2,6 @@
 
 import datetime
 import os
-import pty
 import re
 import subprocess
 import sys
@@ -11,7 +10,7 @@ import textwrap
 import pytest
 
 import pysorvel
-from conftest import run_child, scenario_text
+from conftest import run_child, scenario_text, windows_lacks
 
 LINE = re.compile(
     r"^(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z) (ERROR|WARN |INFO |DEBUG|TRACE) "
@@ -141,12 +140,15 @@ def read_all(fd):
         data += chunk
 
 
+@windows_lacks("pseudo-terminals (pty)")
 @pytest.mark.parametrize("env, coloured", [({}, True), ({"CLICOLOR": "0"}, False),
                                            ({"CLICOLOR": "1"}, True), ({"NO_COLOR": ""}, False)])
 def test_colour_on_a_terminal(env, coloured):
     child_env = {k: v for k, v in os.environ.items()
                  if k not in ("NO_COLOR", "CLICOLOR", "CLICOLOR_FORCE")}
     child_env.update(env, SORVEL_VIRTUAL_KIT=scenario_text(**UNPLUG))
+    import pty
+
     main, secondary = pty.openpty()
     process = subprocess.Popen(
         [sys.executable, "-c", textwrap.dedent(SESSION.format(setup='pysorvel.enable_log("info")'))],

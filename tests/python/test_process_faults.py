@@ -6,7 +6,7 @@ import textwrap
 import pytest
 
 import pysorvel
-from conftest import run, run_child, scenario_text
+from conftest import run, run_child, scenario_text, windows_lacks
 
 # Child scripts start with this: a kit of their own and the usual connect-and-start.
 PRELUDE = """
@@ -62,6 +62,7 @@ FORK_CHILDREN = {
 }
 
 
+@windows_lacks("os.fork")
 @pytest.mark.parametrize("mode", sorted(FORK_CHILDREN))
 def test_forked_child_opens_its_own_receiver_and_the_parent_streams_on(mode):
     code = PRELUDE + """
@@ -84,6 +85,7 @@ print("parent fresh", fresh_frame(parent))
     assert "parent fresh True" in out
 
 
+@windows_lacks("os.fork")
 def test_inherited_object_refuses_use_in_the_child(panic_type):
     code = PRELUDE + """
 parent = pysorvel.Sorvel()
@@ -106,6 +108,7 @@ print("parent", parent.status())
     assert lines == [refused] * 4 + ["parent not connected"], child.stderr.decode()
 
 
+@windows_lacks("SIGINT sent to a process from another one")
 def test_ctrl_c_interrupts_the_constructor_and_releases_the_receiver():
     code = PRELUDE + """
 # From another process, as a terminal would: no thread of this one runs while the lock is held.

@@ -8,7 +8,8 @@ import pathlib
 import pytest
 
 import pysorvel
-from conftest import CODES, NAMES, poll_until, report_transfers, run, run_child, sample, tracker
+from conftest import (CODES, NAMES, poll_until, report_transfers, run, run_child, sample, tracker,
+                      windows_lacks)
 
 
 async def connect_and_start(sorvel, group="LLA"):
@@ -33,11 +34,13 @@ def test_unreadable_scenario_raises_os_error_naming_the_variable(monkeypatch):
 
 
 # In a child: a regression would block on the FIFO, or read /dev/zero until memory runs out (here
-# a bounded address space).
+# a bounded address space, where there are resource limits).
 _CONSTRUCT_IN_A_SMALL_SPACE = """
-    import resource
+    import sys
     import pysorvel
-    resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+    if sys.platform != "win32":
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
     try:
         pysorvel.Sorvel()
     except OSError as error:
@@ -59,8 +62,9 @@ def _oversized(tmp_path):
 
 @pytest.mark.parametrize("make_path, cause", [
     (lambda tmp_path: tmp_path, "is a directory"),
-    (_fifo, "not a regular file"),
-    (lambda tmp_path: pathlib.Path("/dev/zero"), "not a regular file"),
+    pytest.param(_fifo, "not a regular file", marks=windows_lacks("FIFOs")),
+    pytest.param(lambda tmp_path: pathlib.Path("/dev/zero"), "not a regular file",
+                 marks=windows_lacks("/dev/zero")),
     (_oversized, "larger than 16777216 bytes"),
 ], ids=["directory", "fifo", "dev-zero", "oversized"])
 def test_scenario_path_that_is_no_regular_file_fails_at_once(tmp_path, make_path, cause):
