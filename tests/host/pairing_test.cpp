@@ -214,8 +214,9 @@ TEST_F(Pairing, ACancelledPairingsLateAnswersAreNotTakenByTheNext) {
     if (announced == 0) {
       ASSERT_TRUE(eventually([&] { return kit.state().commands.size() == 2; }));
     } else {
+      // At least: on a loaded machine the next announcement may be logged before we look.
       ASSERT_TRUE(eventually([&] {
-        return count_lines(log::kHostTarget, "Discovered tracker ") == announced;
+        return count_lines(log::kHostTarget, "Discovered tracker ") >= announced;
       }));
     }
     first.cancel();
