@@ -4,6 +4,8 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "sorvel/trackers/shared_mutex.hpp"
+
 #include "sorvel/trackers/tracker_frame.hpp"
 
 namespace sorvel {
@@ -28,7 +30,7 @@ class LatestFrame {
   }
 
  private:
-  mutable std::shared_mutex mutex_;
+  mutable SharedMutex mutex_;
   TrackerFrame frame_ = kDefaultFrame;
 };
 

@@ -6,6 +6,8 @@
 #include <optional>
 #include <shared_mutex>
 
+#include "sorvel/trackers/shared_mutex.hpp"
+
 #include "sorvel/trackers/body_part.hpp"
 #include "sorvel/trackers/frame_queue.hpp"
 #include "sorvel/trackers/latest_frame.hpp"
@@ -44,7 +46,7 @@ class RoutingTable {
   std::optional<TrackerEntry> slot(BodyPart part) const;
 
  private:
-  mutable std::shared_mutex mutex_;
+  mutable SharedMutex mutex_;
   std::array<std::optional<TrackerEntry>, kBodyPartCount> slots_;
 };
 
