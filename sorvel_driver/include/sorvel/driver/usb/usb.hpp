@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "sorvel/driver/driver_error.hpp"
@@ -43,6 +44,16 @@ class PendingTransfer {
   virtual void cancel() = 0;
 };
 
+/// Where a continuous read hands its transfers. Called on a backend thread, one call at a time.
+class StreamSink {
+ public:
+  virtual ~StreamSink() = default;
+  /// One completed transfer's bytes, valid only during the call. Must not block.
+  virtual void on_transfer(std::span<const std::uint8_t> data) = 0;
+  /// The first failed transfer ends the stream (`Cancelled` after a cancel); called once, last.
+  virtual void on_end(TransferError error) = 0;
+};
+
 /// A claimed interface. The claim is released when the last shared handle goes; an interface
 /// keeps its device open for as long as it lives.
 class Interface {
@@ -57,6 +68,14 @@ class Interface {
   /// Reads at most `length` bytes from IN endpoint `endpoint` (0x8N).
   virtual std::shared_ptr<PendingTransfer> submit_in(std::uint8_t endpoint, std::size_t length,
                                                      TransferCallback done) = 0;
+  /// Reads IN endpoint `endpoint` continuously: one transfer of at most `length` bytes in flight at
+  /// a time, each completed one handed to `sink` and the next submitted from the thread that
+  /// completed it, until one fails. The sink is held until `on_end` has returned; the caller
+  /// keeps the interface alive until then. The handle's `cancel` ends the stream. This version
+  /// chains `submit_in`, paying its allocations per transfer; backends override it to reuse one
+  /// transfer and buffer.
+  virtual std::shared_ptr<PendingTransfer> read_stream(std::uint8_t endpoint, std::size_t length,
+                                                       std::shared_ptr<StreamSink> sink);
   /// Writes `bytes` to OUT endpoint `endpoint` (0x0N); the result carries no data.
   virtual std::shared_ptr<PendingTransfer> submit_out(std::uint8_t endpoint,
                                                       std::vector<std::uint8_t> bytes,
