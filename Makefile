@@ -7,7 +7,7 @@ CTEST := ctest --output-on-failure -j$(JOBS) --no-tests=error
 FUZZ_SECONDS ?= 30
 DURATION ?= 30
 
-.PHONY: all bootstrap build check test sanitize asan tsan fuzz fuzz-build bench format clean \
+.PHONY: all bootstrap build check test sanitize asan tsan fuzz fuzz-build bench bench-smoke format clean \
 	python python-test python-usbfs-test python-check linux-wheel wheels wheel-test py313 demo soak \
 	windows windows-deps windows-wheel windows-python-test
 
@@ -22,7 +22,7 @@ bootstrap:
 	@scripts/bootstrap
 
 build: bootstrap
-	@cmake -S . -B build $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake -S . -B build $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVEL_BENCH=ON >/dev/null
 	@cmake --build build -j$(JOBS)
 
 check: build
@@ -54,11 +54,19 @@ fuzz-build: bootstrap
 fuzz: fuzz-build
 	@fuzz/run build-fuzz $(FUZZ_SECONDS)
 
-bench: bootstrap
+# What users feel, beside a pure-Python driver's figures: one table, and bench/results.json.
+BENCH_TARGETS := sorvel_bench sorvel_report_path_bench sorvel_latency_bench
+
+bench: bootstrap python
 	@cmake -S . -B build-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DSORVEL_TESTS=OFF \
 	  -DSORVEL_BENCH=ON >/dev/null
-	@cmake --build build-bench -j$(JOBS) --target sorvel_bench
-	@build-bench/bench/sorvel_bench
+	@cmake --build build-bench -j$(JOBS) --target $(BENCH_TARGETS)
+	$(PY) bench/run.py --build build-bench
+
+# Every benchmark once, small, so that they keep working; the numbers mean nothing.
+bench-smoke: build python
+	build/bench/sorvel_bench --benchmark_min_time=0.001 >/dev/null
+	$(PY) bench/run.py --smoke --build build --out build/bench-smoke.json
 
 # The module, built into a virtual environment of the project's own.
 $(PY): | bootstrap
@@ -140,7 +148,7 @@ py313: bootstrap
 demo: python
 	@$(PY) examples/live_demo.py
 
-test: check sanitize soak fuzz python-test python-usbfs-test python-check wheel-test windows py313
+test: check sanitize soak fuzz python-test bench-smoke python-usbfs-test python-check wheel-test windows py313
 
 format:
 	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i

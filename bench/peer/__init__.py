@@ -1,0 +1,1 @@
+"""A pure-Python driver core that the benchmarks measure pysorvel against."""
