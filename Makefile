@@ -38,7 +38,7 @@ tsan: bootstrap
 	@cmake -S . -B build-tsan $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DSORVEL_SANITIZE=thread >/dev/null
 	@cmake --build build-tsan -j$(JOBS)
-	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 setarch -R $(CTEST)
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" setarch -R $(CTEST)
 
 sanitize: asan tsan
 
