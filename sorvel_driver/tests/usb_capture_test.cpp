@@ -10,6 +10,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -23,6 +24,7 @@
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <span>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -357,6 +359,151 @@ TEST(UsbCapture, RecordsEachTransferAsASubmissionAndACompletion) {
   EXPECT_NE(pcap.records[0].id, pcap.records[2].id);
   EXPECT_NE(pcap.records[2].id, pcap.records[4].id);
   EXPECT_NE(pcap.records[0].id, pcap.records[4].id);
+}
+
+/// Answers reads of the report endpoint with one byte each, 1, 2, ... up to `answered`; the next
+/// transfer then stalls, or stays in flight until cancelled. Each answer from a thread of its own.
+class StreamingInterface final : public Interface {
+ public:
+  StreamingInterface(std::size_t answered, bool stall) : answered_(answered), stall_(stall) {}
+  ~StreamingInterface() override {
+    for (;;) {  // an answer may still be on its way out of the reader's end
+      std::vector<std::thread> threads;
+      {
+        std::lock_guard lock(mutex_);
+        threads.swap(threads_);
+      }
+      if (threads.empty()) return;
+      for (auto& thread : threads) thread.join();
+    }
+  }
+
+  std::size_t submitted() {
+    std::lock_guard lock(mutex_);
+    return submitted_;
+  }
+
+  std::uint8_t number() const override { return 0; }
+  Expected<void, SystemError> select_alternate_setting(std::uint8_t) override { return {}; }
+  std::optional<EndpointType> endpoint_type(std::uint8_t) const override {
+    return EndpointType::Interrupt;
+  }
+  std::shared_ptr<PendingTransfer> submit_in(std::uint8_t, std::size_t,
+                                             TransferCallback done) override {
+    auto pending = std::make_shared<Pending>(*this, std::move(done));
+    std::lock_guard lock(mutex_);
+    const std::size_t index = submitted_++;
+    if (index < answered_) {
+      answer(pending, {std::nullopt, {static_cast<std::uint8_t>(index + 1)}});
+    } else if (stall_) {
+      answer(pending, {TransferError::Stall, {}});
+    }
+    return pending;
+  }
+  std::shared_ptr<PendingTransfer> submit_out(std::uint8_t, Bytes, TransferCallback) override {
+    ADD_FAILURE() << "a read submits nothing out";
+    return nullptr;
+  }
+
+ private:
+  struct Pending final : PendingTransfer, std::enable_shared_from_this<Pending> {
+    Pending(StreamingInterface& owner, TransferCallback done)
+        : owner(owner), done(std::move(done)) {}
+    void cancel() override {
+      std::lock_guard lock(owner.mutex_);
+      owner.answer(shared_from_this(), {TransferError::Cancelled, {}});
+    }
+
+    StreamingInterface& owner;
+    TransferCallback done;
+    std::atomic<bool> answered{false};
+  };
+
+  // Caller holds mutex_.
+  void answer(const std::shared_ptr<Pending>& pending, TransferResult result) {
+    threads_.emplace_back([pending, result = std::move(result)]() mutable {
+      if (!pending->answered.exchange(true)) pending->done(std::move(result));
+    });
+  }
+
+  const std::size_t answered_;
+  const bool stall_;
+  std::mutex mutex_;
+  std::size_t submitted_ = 0;         // guarded by mutex_
+  std::vector<std::thread> threads_;  // guarded by mutex_
+};
+
+/// What a stream's reader sees.
+class StreamRecord final : public StreamSink {
+ public:
+  void on_transfer(std::span<const std::uint8_t> data) override {
+    received.insert(received.end(), data.begin(), data.end());
+  }
+  void on_end(TransferError error) override { ended.set_value(error); }
+
+  Bytes received;  // written by the stream only, read after its end
+  std::promise<TransferError> ended;
+};
+
+TEST(UsbCapture, AStreamIsRecordedTransferByTransferAndReachesItsReader) {
+  const struct {
+    const char* name;
+    bool stall;
+    TransferError end;
+    std::int32_t last_status;
+  } cases[] = {
+      {"ended by a stall", true, TransferError::Stall, -EPIPE},
+      {"cancelled with a transfer in flight", false, TransferError::Cancelled, -ENOENT},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TempFile path("stream.pcap");
+    auto file = CaptureFile::open(path.string());
+    ASSERT_TRUE(file.has_value()) << message(file.error());
+    auto inner = std::make_shared<StreamingInterface>(3, c.stall);
+    struct OneInterface final : Device {
+      std::shared_ptr<Interface> interface;
+      Expected<std::shared_ptr<Interface>, SystemError> claim_interface(std::uint8_t) override {
+        return interface;
+      }
+    };
+    auto device = std::make_shared<OneInterface>();
+    device->interface = inner;
+    auto reports = capture_device(device, *file)->claim_interface(0);
+    ASSERT_TRUE(reports.has_value());
+
+    auto reader = std::make_shared<StreamRecord>();
+    auto ended = reader->ended.get_future();
+    auto stream = (*reports)->read_stream(0x81, 64, reader);
+    if (!c.stall) {
+      // The fourth transfer waits for ever; cancel it once its submission is on record.
+      while (inner->submitted() < 4) std::this_thread::yield();
+      stream->cancel();
+    }
+    EXPECT_EQ(ended.get(), c.end);
+    EXPECT_EQ(reader->received, (Bytes{1, 2, 3}));
+
+    const PcapFile pcap = read_ok(path.path());
+    ASSERT_EQ(pcap.records.size(), 8u);
+    for (std::size_t i = 0; i < pcap.records.size(); ++i) {
+      SCOPED_TRACE(i);
+      const UsbmonRecord& record = pcap.records[i];
+      const bool submission = i % 2 == 0;
+      const bool last = i == pcap.records.size() - 1;
+      EXPECT_EQ(record.type, submission ? 'S' : 'C');
+      EXPECT_EQ(record.endpoint, 0x81);
+      EXPECT_EQ(record.transfer_type, 1);
+      EXPECT_EQ(record.status, submission ? -EINPROGRESS : last ? c.last_status : 0);
+      const Bytes data = submission || last ? Bytes{} : Bytes{static_cast<std::uint8_t>(i / 2 + 1)};
+      EXPECT_EQ(record.length, submission ? 64u : data.size());
+      EXPECT_EQ(record.data, data);
+      if (!submission) {
+        EXPECT_EQ(record.id, pcap.records[i - 1].id);
+      } else if (i >= 2) {
+        EXPECT_NE(record.id, pcap.records[i - 2].id);
+      }
+    }
+  }
 }
 
 TEST(UsbCapture, UsbmonStatusOfEveryOutcome) {

@@ -42,6 +42,52 @@ void put(std::vector<std::uint8_t>& out, std::size_t offset, T value) {
 constexpr std::size_t kPcapRecordHeaderSize = 16;
 constexpr std::uint32_t kPcapSnapLength = 262144;
 
+/// Records a continuous read transfer by transfer, as submit_in records single ones, then hands
+/// each transfer on to the reader's own sink.
+class CapturingSink final : public StreamSink {
+ public:
+  CapturingSink(std::shared_ptr<StreamSink> inner, std::weak_ptr<CaptureFile> file,
+                std::uint8_t device, std::uint8_t endpoint, std::optional<EndpointType> type,
+                std::size_t length)
+      : inner_(std::move(inner)),
+        file_(std::move(file)),
+        urb_{0, device, endpoint, type},
+        length_(length) {}
+
+  void on_submit() override {
+    recorded_ = false;
+    if (auto open = file_.lock()) {
+      urb_.id = open->next_urb_id();
+      open->write_submission(urb_, length_, {});
+      recorded_ = true;
+    }
+    inner_->on_submit();
+  }
+
+  void on_transfer(std::span<const std::uint8_t> data) override {
+    complete(0, data);
+    inner_->on_transfer(data);
+  }
+
+  void on_end(TransferError error) override {
+    // A stream cancelled between two transfers ends with none in flight: nothing to complete.
+    complete(usbmon_status(error), {});
+    inner_->on_end(error);
+  }
+
+ private:
+  void complete(int status, std::span<const std::uint8_t> data) {
+    if (!std::exchange(recorded_, false)) return;
+    if (auto open = file_.lock()) open->write_completion(urb_, status, data.size(), data);
+  }
+
+  std::shared_ptr<StreamSink> inner_;
+  std::weak_ptr<CaptureFile> file_;  // a stream does not keep the file open, as transfers do not
+  CaptureFile::Urb urb_;             // of the transfer in flight
+  std::size_t length_;
+  bool recorded_ = false;  // the transfer in flight has its submission record
+};
+
 class CapturingInterface final : public Interface {
  public:
   CapturingInterface(std::shared_ptr<Interface> inner, std::shared_ptr<CaptureFile> file,
@@ -71,6 +117,14 @@ class CapturingInterface final : public Interface {
           }
           done(std::move(result));
         });
+  }
+
+  std::shared_ptr<PendingTransfer> read_stream(std::uint8_t endpoint, std::size_t length,
+                                               std::shared_ptr<StreamSink> sink) override {
+    return inner_->read_stream(
+        endpoint, length,
+        std::make_shared<CapturingSink>(std::move(sink), weak_file(), device_, endpoint,
+                                        inner_->endpoint_type(endpoint), length));
   }
 
   std::shared_ptr<PendingTransfer> submit_out(std::uint8_t endpoint,

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -101,6 +102,115 @@ void LIBUSB_CALL on_transfer_complete(libusb_transfer* transfer) {
   done(std::move(result));
 }
 
+/// A continuous read on one libusb transfer and one buffer, both allocated once: the completion
+/// callback hands the bytes to the sink and resubmits the same transfer, so a steady stream costs
+/// no allocation and no thread hop of ours. The stream holds itself (and its interface) while
+/// libusb may call back; its end releases the transfer, then the interface, then tells the sink.
+class LibusbStream final : public PendingTransfer,
+                           public std::enable_shared_from_this<LibusbStream> {
+ public:
+  LibusbStream(std::shared_ptr<const LibusbInterface> owner, LibusbContext& context,
+               std::size_t length, std::shared_ptr<StreamSink> sink)
+      : owner_(std::move(owner)), context_(context), buffer_(length), sink_(std::move(sink)) {}
+
+  ~LibusbStream() override { libusb_free_transfer(transfer_); }  // accepts null
+
+  /// Caller's thread: the first submission. A failure ends the stream on the event thread.
+  void start(libusb_device_handle* handle, std::uint8_t endpoint, bool interrupt) {
+    self_ = shared_from_this();
+    if (buffer_.size() > static_cast<std::size_t>(INT_MAX)) {
+      return end_later(transfer_error_from_libusb_submit(LibusbError::InvalidParam));
+    }
+    transfer_ = libusb_alloc_transfer(0);
+    if (transfer_ == nullptr) {
+      return end_later(transfer_error_from_libusb_submit(LibusbError::NoMem));
+    }
+    const auto length = static_cast<int>(buffer_.size());
+    if (interrupt) {
+      libusb_fill_interrupt_transfer(transfer_, handle, endpoint, buffer_.data(), length,
+                                     &LibusbStream::on_complete, this, 0);
+    } else {
+      libusb_fill_bulk_transfer(transfer_, handle, endpoint, buffer_.data(), length,
+                                &LibusbStream::on_complete, this, 0);
+    }
+    if (auto refused = submit()) end_later(*refused);
+  }
+
+  /// Any thread, any time: a transfer in flight is cancelled under the lock, so the callback
+  /// cannot free it meanwhile (libusb does not call back holding the transfer's own lock); one
+  /// between completion and resubmission is simply not resubmitted.
+  void cancel() override {
+    std::lock_guard lock(mutex_);
+    cancelled_ = true;
+    if (in_flight_) libusb_cancel_transfer(transfer_);
+  }
+
+ private:
+  /// Submits the transfer unless the stream was cancelled; otherwise why it was not submitted.
+  std::optional<TransferError> submit() {
+    if (is_cancelled()) return TransferError::Cancelled;  // before a wrapper records it
+    sink_->on_submit();
+    std::lock_guard lock(mutex_);
+    if (cancelled_) return TransferError::Cancelled;
+    const int rc = libusb_submit_transfer(transfer_);
+    if (rc != LIBUSB_SUCCESS)
+      return transfer_error_from_libusb_submit(static_cast<LibusbError>(rc));
+    in_flight_ = true;
+    return std::nullopt;
+  }
+
+  bool is_cancelled() {
+    std::lock_guard lock(mutex_);
+    return cancelled_;
+  }
+
+  static void LIBUSB_CALL on_complete(libusb_transfer* transfer) {
+    static_cast<LibusbStream*>(transfer->user_data)->completed();
+  }
+
+  /// Event thread.
+  void completed() {
+    {
+      std::lock_guard lock(mutex_);
+      in_flight_ = false;
+    }
+    auto error = transfer_error_from_libusb(static_cast<LibusbTransferStatus>(transfer_->status));
+    if (!error) {
+      sink_->on_transfer({buffer_.data(), static_cast<std::size_t>(transfer_->actual_length)});
+      error = submit();
+      if (!error) return;
+    }
+    end(*error);
+  }
+
+  /// Ends a stream whose first transfer never reached libusb, later and on the event thread, as
+  /// callers of the boundary expect.
+  void end_later(TransferError error) {
+    context_.defer([self = shared_from_this(), error] { self->end(error); });
+  }
+
+  /// Event thread, once: nothing is in flight.
+  void end(TransferError error) {
+    const std::shared_ptr<LibusbStream> self = std::move(self_);  // this lives to the return
+    libusb_free_transfer(std::exchange(transfer_, nullptr));
+    std::vector<std::uint8_t>().swap(buffer_);
+    // As for single transfers: the interface goes before the end can reach whoever waits for it.
+    owner_.reset();
+    const std::shared_ptr<StreamSink> sink = std::move(sink_);
+    sink->on_end(error);
+  }
+
+  std::shared_ptr<const LibusbInterface> owner_;
+  LibusbContext& context_;
+  std::vector<std::uint8_t> buffer_;
+  std::shared_ptr<StreamSink> sink_;     // touched by the stream's one step at a time
+  std::shared_ptr<LibusbStream> self_;   // set while libusb or the deferred end may call back
+  libusb_transfer* transfer_ = nullptr;  // written only while nothing is in flight
+  std::mutex mutex_;
+  bool in_flight_ = false;  // guarded by mutex_
+  bool cancelled_ = false;  // guarded by mutex_
+};
+
 class LibusbInterface final : public Interface,
                               public std::enable_shared_from_this<LibusbInterface> {
  public:
@@ -140,6 +250,14 @@ class LibusbInterface final : public Interface,
                                               std::vector<std::uint8_t> bytes,
                                               TransferCallback done) override {
     return submit(endpoint, std::move(bytes), false, std::move(done));
+  }
+
+  std::shared_ptr<PendingTransfer> read_stream(std::uint8_t endpoint, std::size_t length,
+                                               std::shared_ptr<StreamSink> sink) override {
+    auto stream = std::make_shared<LibusbStream>(shared_from_this(), handle_->context(), length,
+                                                 std::move(sink));
+    stream->start(handle_->get(), endpoint, endpoint_type(endpoint) == EndpointType::Interrupt);
+    return stream;
   }
 
  private:

@@ -1,8 +1,8 @@
 #include "readers.hpp"
 
+#include "sorvel/driver/host/report_sink.hpp"
 #include "sorvel/driver/usb/async_transfer.hpp"
 #include "sorvel/log/log.hpp"
-#include "sorvel/protocol/report_stream.hpp"
 
 namespace sorvel::detail {
 
@@ -10,6 +10,8 @@ namespace {
 
 namespace rsp = protocol::response;
 using log::kUsbTarget;
+
+constexpr std::string_view kReportFailure = "error receiving usb data: ";
 
 /// A failed read ends the reader. The first reader to see the link fail reports the loss once;
 /// a deliberate close ends it quietly.
@@ -66,31 +68,35 @@ asio::awaitable<void> read_responses(std::shared_ptr<usb::Interface> interface,
 
 asio::awaitable<void> read_reports(std::shared_ptr<usb::Interface> interface,
                                    std::shared_ptr<RoutingTable> routing, LinkState link) {
-  constexpr std::string_view kFailure = "error receiving usb data: ";
   log::info(kUsbTarget, "USB read report thread spawned.");
-  protocol::ReportStream stream;
   try {
-    for (;;) {
-      const usb::TransferResult result =
-          co_await usb::transfer_in(*interface, kReportEndpoint, kReportTransferLength);
-      if (!result.ok()) {
-        on_read_failure(link, *result.error, kFailure);
-        break;
-      }
-      stream.feed(result.data, [&](const protocol::ReportStream::Item& item) {
-        if (!item) {
-          log::error(kUsbTarget, "{}{}", kFailure, DriverError::report(item.error()));
-          return;
-        }
-        for (const auto& sample : item->samples) {
-          routing->route(item->body_part, protocol::to_frame(sample));
-        }
-      });
-    }
+    // Frames are decoded and routed where each transfer completes; this task only waits for the
+    // stream to end, and its cancellation cancels the stream.
+    const usb::TransferResult end =
+        co_await usb::read_stream_until_end(*interface, kReportEndpoint, kReportTransferLength,
+                                            std::make_shared<ReportSink>(std::move(routing)));
+    on_read_failure(link, *end.error, kReportFailure);
   } catch (const std::system_error&) {
-    // Cancelled while closing.
+    // Cancelled while closing, before the stream was started.
   }
   log::info(kUsbTarget, "USB read report thread stopped.");
 }
 
 }  // namespace sorvel::detail
+
+namespace sorvel {
+
+void ReportSink::on_transfer(std::span<const std::uint8_t> data) {
+  stream_.feed(data, [this](const protocol::ReportStream::Item& item) {
+    if (!item) {
+      log::error(log::kUsbTarget, "{}{}", detail::kReportFailure,
+                 DriverError::report(item.error()));
+      return;
+    }
+    for (const auto& sample : item->samples) {
+      routing_->route(item->body_part, protocol::to_frame(sample));
+    }
+  });
+}
+
+}  // namespace sorvel

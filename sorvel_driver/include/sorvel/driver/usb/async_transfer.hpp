@@ -1,7 +1,7 @@
 #pragma once
-// Transfers of the USB boundary as Asio asynchronous operations, so that a coroutine awaits a
-// completion without holding a thread: the backend's callback only posts the result to the
-// executor associated with the completion handler.
+// Transfers (and continuous reads) of the USB boundary as Asio asynchronous operations, so that a
+// coroutine awaits a completion without holding a thread: the backend's callback only posts the
+// result to the executor associated with the completion handler.
 //
 // Cancellation: the operation supports terminal and partial cancellation through the handler's
 // associated cancellation slot. A cancellation asks the backend to cancel the transfer; the
@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -137,7 +138,43 @@ struct InitiateTransfer {
   }
 };
 
+/// Passes a stream on to the reader's sink and, once that sink has seen the end, completes the
+/// operation that awaits it.
+class StreamEnd final : public StreamSink {
+ public:
+  StreamEnd(std::shared_ptr<StreamSink> sink, TransferCallback done)
+      : sink_(std::move(sink)), done_(std::move(done)) {}
+
+  void on_submit() override { sink_->on_submit(); }
+  void on_transfer(std::span<const std::uint8_t> data) override { sink_->on_transfer(data); }
+  void on_end(TransferError error) override {
+    sink_->on_end(error);
+    TransferCallback done = std::move(done_);
+    done(TransferResult{error, {}});
+  }
+
+ private:
+  std::shared_ptr<StreamSink> sink_;
+  TransferCallback done_;
+};
+
 }  // namespace detail
+
+/// Streams IN endpoint `endpoint` into `sink` (`Interface::read_stream`), whose calls stay on the
+/// backend's threads; completes with `void(TransferResult)` once the stream has ended, the error
+/// that ended it in the result. Cancelling the operation cancels the stream, and the operation
+/// still completes only at its end. `interface` must stay alive until the operation completes.
+template <typename CompletionToken>
+auto async_read_stream(Interface& interface, std::uint8_t endpoint, std::size_t length,
+                       std::shared_ptr<StreamSink> sink, CompletionToken&& token) {
+  return asio::async_initiate<CompletionToken, void(TransferResult)>(
+      detail::InitiateTransfer{}, token,
+      [&interface, endpoint, length, sink = std::move(sink)](TransferCallback done) mutable {
+        return interface.read_stream(
+            endpoint, length,
+            std::make_shared<detail::StreamEnd>(std::move(sink), std::move(done)));
+      });
+}
 
 /// Reads at most `length` bytes from IN endpoint `endpoint`; completes with `void(TransferResult)`.
 /// `interface` must stay alive until the operation has been initiated.
@@ -165,6 +202,15 @@ auto async_transfer_out(Interface& interface, std::uint8_t endpoint,
 inline asio::awaitable<TransferResult> transfer_in(Interface& interface, std::uint8_t endpoint,
                                                    std::size_t length) {
   co_return co_await async_transfer_in(interface, endpoint, length, asio::use_awaitable);
+}
+
+/// Awaitable form of `async_read_stream`; resumes on the awaiting coroutine's executor.
+inline asio::awaitable<TransferResult> read_stream_until_end(Interface& interface,
+                                                             std::uint8_t endpoint,
+                                                             std::size_t length,
+                                                             std::shared_ptr<StreamSink> sink) {
+  co_return co_await async_read_stream(interface, endpoint, length, std::move(sink),
+                                       asio::use_awaitable);
 }
 
 /// Awaitable form of `async_transfer_out`; resumes on the awaiting coroutine's executor.

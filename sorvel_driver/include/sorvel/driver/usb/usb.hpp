@@ -44,10 +44,14 @@ class PendingTransfer {
   virtual void cancel() = 0;
 };
 
-/// Where a continuous read hands its transfers. Called on a backend thread, one call at a time.
+/// Where a continuous read hands its transfers. Called one call at a time: `on_submit` for the
+/// first transfer on the thread that starts the stream, everything else on a backend thread.
 class StreamSink {
  public:
   virtual ~StreamSink() = default;
+  /// A transfer of the stream is about to be submitted (each one, the first included). Lets a
+  /// wrapper record the submission before its completion can be seen. Must not block.
+  virtual void on_submit() {}
   /// One completed transfer's bytes, valid only during the call. Must not block.
   virtual void on_transfer(std::span<const std::uint8_t> data) = 0;
   /// The first failed transfer ends the stream (`Cancelled` after a cancel); called once, last.
