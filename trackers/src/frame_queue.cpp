@@ -1,38 +1,14 @@
 #include "sorvel/trackers/frame_queue.hpp"
 
 #include <cstddef>
-#include <thread>
+
+#include "backoff.hpp"
 
 namespace sorvel {
 
 namespace {
 
-/// Waits out another thread's copy in or out of a cell: a few short spins, then yields, so a
-/// preempted holder gets the core back.
-class Backoff {
- public:
-  void pause() {
-    if (round_ < kSpinRounds) {
-      for (int i = 0; i < (1 << round_); ++i) relax();
-      ++round_;
-    } else {
-      std::this_thread::yield();
-    }
-  }
-
- private:
-  static constexpr int kSpinRounds = 6;
-
-  static void relax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-  }
-
-  int round_ = 0;
-};
+using detail::Backoff;
 
 /// Positions only grow; the distance between two of them is small and may be negative.
 std::ptrdiff_t distance(std::size_t from, std::size_t to) {
@@ -77,12 +53,6 @@ std::size_t FrameQueue::push(const TrackerFrame& frame) {
       pos = enqueue_pos_.load(std::memory_order_relaxed);  // this position is already taken
     }
   }
-}
-
-std::optional<TrackerFrame> FrameQueue::pop() {
-  TrackerFrame frame;
-  if (!pop_into(&frame)) return std::nullopt;
-  return frame;
 }
 
 bool FrameQueue::pop_into(TrackerFrame* out) {

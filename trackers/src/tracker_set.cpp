@@ -28,27 +28,12 @@ TrackerSet TrackerSet::build(const std::map<TrackerAddress, BodyPart>& paired,
 }
 
 std::optional<PollResult> TrackerSet::poll() const {
-  // A moved-from set has no flag and no entries: it reads as disconnected.
-  if (!receiver_connected_ || !receiver_connected_->load(std::memory_order_acquire)) {
-    return std::nullopt;
-  }
   PollResult result;
   result.reserve(entries_.size());
-  for (const TrackerEntry& entry : entries_) {
-    if (auto frame = entry.queue->pop()) {
-      result.emplace_back(*frame, true);
-      continue;
-    }
-    // The reader may push between the failed pop and this read; a repeat newer than a frame
-    // still queued would let the next poll go back in time. A frame pushed before the read
-    // below is taken instead, so whatever stays queued is not older than the repeat.
-    TrackerFrame newest = entry.latest->load();
-    if (auto frame = entry.queue->pop()) {
-      result.emplace_back(*frame, true);
-    } else {
-      result.emplace_back(newest, false);
-    }
-  }
+  auto add = [&](const TrackerFrame& frame, bool fresh) { result.emplace_back(frame, fresh); };
+  FrameVisitor visitor(add);
+  const bool connected = poll_each(visitor);
+  if (!connected) return std::nullopt;
   return result;
 }
 

@@ -157,6 +157,79 @@ TEST_F(TrackerSetTest, ALaterPairingTakesOverTheSlotAndTheOldSetStopsReceiving) 
   EXPECT_EQ(second.poll(), PollResult{Fresh(numbered(1), true)});
 }
 
+/// Keeps the version of every repeat it is shown, as a poller that keeps its results does, and
+/// notes each call: entry, fresh, whether a frame came with it, and the frame it now shows.
+class KeepingVisitor {
+ public:
+  struct Call {
+    std::size_t index;
+    bool fresh;
+    bool copied;
+    TrackerFrame shows;
+    bool operator==(const Call&) const = default;
+  };
+
+  void fresh(std::size_t index, const TrackerFrame& frame) {
+    grow(index);
+    known_[index] = LatestFrame::kNoVersion;  // it shows a queued frame, not the cell's
+    shows_[index] = frame;
+    calls.push_back({index, true, true, frame});
+  }
+  std::uint64_t known_version(std::size_t index) {
+    grow(index);
+    return known_[index];
+  }
+  void repeated(std::size_t index, std::uint64_t version, const TrackerFrame* frame) {
+    if (frame != nullptr) shows_[index] = *frame;
+    known_[index] = version;
+    calls.push_back({index, false, frame != nullptr, shows_[index]});
+  }
+
+  std::vector<Call> calls;
+
+ private:
+  void grow(std::size_t index) {
+    if (index >= known_.size()) {
+      known_.resize(index + 1, LatestFrame::kNoVersion);
+      shows_.resize(index + 1);
+    }
+  }
+  std::vector<std::uint64_t> known_;
+  std::vector<TrackerFrame> shows_;
+};
+
+TEST_F(TrackerSetTest, AKeepingPollerIsHandedOnlyTheFramesItDoesNotHold) {
+  using Call = KeepingVisitor::Call;
+  const TrackerSet set = build({{kLow, BodyPart::Head}, {kHigh, BodyPart::Hips}});
+  struct Step {
+    std::vector<std::pair<BodyPart, std::uint64_t>> routed;  // before the poll
+    std::vector<Call> calls;
+  };
+  const std::vector<Step> steps{
+      {{}, {{0, false, true, kDefaultFrame}, {1, false, true, kDefaultFrame}}},
+      {{}, {{0, false, false, kDefaultFrame}, {1, false, false, kDefaultFrame}}},
+      {{{BodyPart::Hips, 1}, {BodyPart::Hips, 2}},
+       {{0, false, false, kDefaultFrame}, {1, true, true, numbered(1)}}},
+      {{}, {{0, false, false, kDefaultFrame}, {1, true, true, numbered(2)}}},
+      // The cell holds the frame last taken from the queue; the poller has not seen it there yet.
+      {{}, {{0, false, false, kDefaultFrame}, {1, false, true, numbered(2)}}},
+      {{}, {{0, false, false, kDefaultFrame}, {1, false, false, numbered(2)}}},
+      {{{BodyPart::Head, 3}}, {{0, true, true, numbered(3)}, {1, false, false, numbered(2)}}},
+      {{}, {{0, false, true, numbered(3)}, {1, false, false, numbered(2)}}},
+  };
+  KeepingVisitor visitor;
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    for (const auto& [part, n] : steps[i].routed) table_.route(part, numbered(n));
+    visitor.calls.clear();
+    ASSERT_TRUE(set.poll_each(visitor));
+    EXPECT_EQ(visitor.calls, steps[i].calls) << "poll " << i;
+  }
+  connected_->store(false);
+  visitor.calls.clear();
+  EXPECT_FALSE(set.poll_each(visitor));
+  EXPECT_TRUE(visitor.calls.empty());
+}
+
 // Pollers racing the reader: what one poller sees of a tracker never goes back in time, whether
 // it pops the frame from the queue or finds the queue empty and reads the newest one.
 TEST_F(TrackerSetTest, ConcurrentPollsNeverSeeAnOlderFrameAfterANewerOne) {
