@@ -1,6 +1,8 @@
 #include "sorvel/driver/driver.hpp"
 
 #include <chrono>
+#include <string>
+#include <utility>
 
 #include "sorvel/driver/runtime/runtime.hpp"
 #include "sorvel/driver/usb/capture.hpp"
@@ -62,50 +64,69 @@ asio::awaitable<DriverResult<void>> Driver::connect(std::vector<BodyPart> group)
   auto self = shared_from_this();  // the pairing may outlive the caller's handle
   auto set = co_await host_->pair(std::move(group));
   if (!set) co_return unexpected(std::move(set).error());
-  // One lock after the other, never both: a poll holds them together in this order.
-  {
-    auto status = co_await status_.lock();
-    *status = ConnectionStatus::Connected;
-  }
-  auto connection = co_await connection_.write();
-  *connection = std::move(*set);
+  publish_status(ConnectionStatus::Connected);
+  publish_set(std::move(*set));
   co_return DriverResult<void>{};
 }
 
 asio::awaitable<DriverResult<void>> Driver::start() {
   auto self = shared_from_this();
   if (auto started = co_await host_->start(); !started) co_return started;
-  auto status = co_await status_.lock();
-  *status = ConnectionStatus::ReportingData;
+  publish_status(ConnectionStatus::ReportingData);
   co_return DriverResult<void>{};
 }
 
+void Driver::publish_status(ConnectionStatus status) {
+  std::lock_guard lock(state_mutex_);
+  const std::uint64_t state = state_.load(std::memory_order_relaxed);
+  state_.store((state & ~kStatusMask) | static_cast<std::uint64_t>(status),
+               std::memory_order_release);
+}
+
+void Driver::publish_set(TrackerSet set) {
+  auto published = std::make_shared<const TrackerSet>(std::move(set));
+  std::lock_guard lock(state_mutex_);
+  set_.swap(published);
+  // The new generation goes out with the set: a poller whose cache is of an older one refreshes.
+  const std::uint64_t state = state_.load(std::memory_order_relaxed);
+  state_.store(state + (std::uint64_t{1} << kStatusBits), std::memory_order_release);
+  // `published` now holds the old set; pollers still holding it release it as they refresh.
+}
+
+Expected<ConnectionStatus, runtime::InternalError> Driver::snapshot(PollCache& cache) {
+  if (runtime::on_runtime_thread()) {
+    return unexpected(runtime::InternalError{std::string(runtime::kBlockingInRuntimeMessage)});
+  }
+  std::uint64_t state = state_.load(std::memory_order_acquire);
+  if (state >> kStatusBits != cache.generation_) {
+    std::lock_guard lock(state_mutex_);
+    state = state_.load(std::memory_order_relaxed);
+    cache.set_ = set_;
+    cache.generation_ = state >> kStatusBits;
+  }
+  return static_cast<ConnectionStatus>(state & kStatusMask);
+}
+
 Expected<ConnectionStatus, runtime::InternalError> Driver::status() {
-  auto status = status_.lock_blocking();
-  if (!status) return unexpected(std::move(status).error());
-  return **status;
+  if (runtime::on_runtime_thread()) {
+    return unexpected(runtime::InternalError{std::string(runtime::kBlockingInRuntimeMessage)});
+  }
+  return static_cast<ConnectionStatus>(state_.load(std::memory_order_acquire) & kStatusMask);
 }
 
 Expected<Expected<PollResult, PollFailure>, runtime::InternalError> Driver::poll() {
   using Outcome = Expected<PollResult, PollFailure>;
-  auto status = status_.lock_blocking();
-  if (!status) return unexpected(std::move(status).error());
-  auto connection = connection_.read_blocking();
-  if (!connection) return unexpected(std::move(connection).error());
-  switch (**status) {
-    case ConnectionStatus::NotConnected:
-      return Outcome(unexpected(PollFailure::NotConnected));
-    case ConnectionStatus::Connected:
-      return Outcome(unexpected(PollFailure::NotStarted));
-    case ConnectionStatus::ReportingData:
-      break;
-  }
-  // connect writes the status before it stores the set, so a start finishing in between can
-  // leave ReportingData with no set yet: that first pairing is not in place.
-  if (!(*connection)->has_value()) return Outcome(unexpected(PollFailure::NotConnected));
-  auto frames = (*connection)->value().poll();
-  if (!frames) return Outcome(unexpected(PollFailure::NoData));
-  return Outcome(std::move(*frames));
+  PollCache cache;
+  PollResult frames;
+  auto add = [&](const TrackerFrame& frame, bool fresh) {
+    if (frames.empty()) frames.reserve(cache.set_->entries().size());
+    frames.emplace_back(frame, fresh);
+  };
+  FrameVisitor visitor(add);
+  auto polled = poll_each(cache, visitor);
+  if (!polled) return unexpected(std::move(polled).error());
+  if (!*polled) return Outcome(unexpected(polled->error()));
+  return Outcome(std::move(frames));
 }
 
 }  // namespace sorvel

@@ -2,7 +2,10 @@
 // One opened receiver as a program uses it: the host plus the status and connection cells.
 // The Python binding is a thin layer over this.
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <variant>
@@ -11,9 +14,8 @@
 #include <asio/awaitable.hpp>
 
 #include "sorvel/driver/host/host.hpp"
-#include "sorvel/driver/runtime/async_mutex.hpp"
-#include "sorvel/driver/runtime/async_rwlock.hpp"
 #include "sorvel/driver/runtime/internal_error.hpp"
+#include "sorvel/driver/runtime/runtime.hpp"
 #include "sorvel/driver/usb/capture.hpp"
 
 namespace sorvel {
@@ -37,10 +39,23 @@ using OpenFailure = std::variant<ReceiverNotFound, SystemError, usb::CaptureErro
 Expected<std::shared_ptr<usb::Device>, OpenFailure> open_receiver(usb::Backend& backend);
 
 /// Thread safety: shared by handle; `connect` and `start` run on the runtime and keep their own
-/// handle, so they may outlive the caller's. `status` and `poll` block the calling thread and are
-/// refused on runtime threads.
+/// handle, so they may outlive the caller's. `status` and `poll` never wait for `connect` or
+/// `start`, but are refused on runtime threads, like every call that could block there.
 class Driver : public std::enable_shared_from_this<Driver> {
  public:
+  /// The tracker set a poller polled last. A poller keeps one between polls, so that polling an
+  /// unchanged connection takes no lock and counts no reference. Used by one thread at a time.
+  class PollCache {
+   public:
+    /// Changes whenever the cache moves to another tracker set, and only then.
+    std::uint64_t generation() const { return generation_; }
+
+   private:
+    friend class Driver;
+    std::uint64_t generation_ = 0;  ///< of the driver's set that `set_` is
+    std::shared_ptr<const TrackerSet> set_;
+  };
+
   static asio::awaitable<DriverResult<std::shared_ptr<Driver>>> open(
       std::shared_ptr<usb::Device> device, HostTimeouts timeouts = {});
 
@@ -54,14 +69,52 @@ class Driver : public std::enable_shared_from_this<Driver> {
   /// One frame per paired tracker in address order (fresh or repeated), or why there is none.
   Expected<Expected<PollResult, PollFailure>, runtime::InternalError> poll();
 
+  /// `poll` without the result: reports each paired tracker, in address order, to `visitor` as
+  /// TrackerSet::poll_each does (FrameVisitor), with what `poll` would have listed there; the
+  /// same failures, without a call. Takes no lock while the connection is the one `cache` saw
+  /// last, and allocates nothing. A visitor that keeps versions keeps them per generation of
+  /// `cache`. It must not poll this driver with the same cache.
+  template <typename Visitor>
+  Expected<Expected<void, PollFailure>, runtime::InternalError> poll_each(PollCache& cache,
+                                                                          Visitor& visitor) {
+    using Outcome = Expected<void, PollFailure>;
+    auto status = snapshot(cache);
+    if (!status) return unexpected(std::move(status).error());
+    switch (*status) {
+      case ConnectionStatus::NotConnected:
+        return Outcome(unexpected(PollFailure::NotConnected));
+      case ConnectionStatus::Connected:
+        return Outcome(unexpected(PollFailure::NotStarted));
+      case ConnectionStatus::ReportingData:
+        break;
+    }
+    // connect writes the status before it stores the set, so a start finishing in between can
+    // leave ReportingData with no set yet: that first pairing is not in place.
+    if (!cache.set_) return Outcome(unexpected(PollFailure::NotConnected));
+    if (!cache.set_->poll_each(visitor)) return Outcome(unexpected(PollFailure::NoData));
+    return Outcome();
+  }
+
   const std::shared_ptr<Host>& host() const { return host_; }
 
  private:
   explicit Driver(std::shared_ptr<Host> host) : host_(std::move(host)) {}
 
+  // The status and the set's generation share one word, so that one load tells both.
+  static constexpr std::uint64_t kStatusBits = 2;
+  static constexpr std::uint64_t kStatusMask = (1u << kStatusBits) - 1;
+
+  void publish_status(ConnectionStatus status);
+  void publish_set(TrackerSet set);
+  /// The status, with `cache` brought to the set that goes with it. Refused on runtime threads.
+  Expected<ConnectionStatus, runtime::InternalError> snapshot(PollCache& cache);
+
   std::shared_ptr<Host> host_;
-  runtime::AsyncMutex<ConnectionStatus> status_{ConnectionStatus::NotConnected};
-  runtime::AsyncRwLock<std::optional<TrackerSet>> connection_;
+  /// Serialises the writers, and readers whose cache is out of date, around `set_`.
+  std::mutex state_mutex_;
+  /// generation << kStatusBits | status; the generation counts the sets stored.
+  std::atomic<std::uint64_t> state_{static_cast<std::uint64_t>(ConnectionStatus::NotConnected)};
+  std::shared_ptr<const TrackerSet> set_;  ///< guarded by state_mutex_
 };
 
 }  // namespace sorvel
