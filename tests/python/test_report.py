@@ -1,7 +1,10 @@
 """Frame conversion: Report fields, widening, reordering, accuracy and the text form."""
 
+import gc
 import math
 import struct
+import sys
+import time
 
 import pytest
 
@@ -109,7 +112,68 @@ def test_repr_of_scripted_frame(kit):
                             'accuracy: 7, location: "LeftLowerLeg" }')
 
 
-def test_getters_build_new_objects(kit):
+def test_fields_are_immutable_values_made_with_the_report(kit):
     report = last_report(kit, "HI", sample(acceleration=(300, 0, 0), body_part=5))
-    assert report.acc == report.acc and report.acc is not report.acc
-    assert report.location == "Hips" and report.location is not report.location
+    assert report.acc is report.acc and report.rot is report.rot
+    assert type(report.acc) is tuple and type(report.rot) is tuple
+    assert all(type(v) is float for v in report.acc + report.rot)
+    assert report.location == "Hips" and type(report.location) is str
+    for name in ("acc", "rot", "accuracy", "location"):
+        for change in (lambda: setattr(report, name, 0), lambda: delattr(report, name)):
+            with pytest.raises(AttributeError) as raised:
+                change()
+            assert str(raised.value) == (
+                f"attribute '{name}' of 'pysorvel.Report' objects is not writable")
+
+
+def test_a_repeat_shows_the_report_of_the_frame_it_repeats(kit):
+    # Two equal frames first: each fresh frame is a Report of its own, even with equal values.
+    accs = [256, 256, 512, 768]
+    sorvel = scripted_report(kit, "RF", [sample(acceleration=(a, 0, 0), body_part=14)
+                                         for a in accs])
+    first = poll_until(sorvel, lambda r: r[0][1])[0]
+    polled = [first] + [sorvel.poll()[0] for _ in range(5)]
+    assert [(report.acc[0], fresh) for report, fresh in polled] == [
+        (1.0, True), (1.0, True), (2.0, True), (3.0, True), (3.0, False), (3.0, False)]
+    reports = [report for report, _ in polled]
+    assert len({id(report) for report in reports[:4]}) == 4
+    assert reports[4] is reports[3] and reports[5] is reports[3]
+    assert polled[5] is polled[4], "the repeated pair is kept too"
+    assert repr(reports[5]) == repr(reports[3])
+    again = sorvel.poll()
+    again.append("mine")  # each poll's list is the caller's own
+    assert len(sorvel.poll()) == 1
+
+
+def test_a_poll_from_python_code_run_inside_a_poll_keeps_every_frame(kit):
+    # Before 3.12 a collection runs inside the allocation that triggers it, so a finalizer can poll
+    # again while the first poll is making its list; later versions defer the collection.
+    accs = [256, 512, 768, 1024]
+    sorvel = scripted_report(kit, "RF", [sample(acceleration=(a, 0, 0), body_part=14)
+                                         for a in accs])
+    polled = [poll_until(sorvel, lambda r: r[0][1])]
+    time.sleep(0.2)  # the report's other three frames are queued by now
+    nested = []
+
+    class PollsWhenCollected:
+        def __init__(self):
+            self.cycle = self
+
+        def __del__(self):
+            nested.append(sorvel.poll())
+
+    threshold = gc.get_threshold()
+    gc.collect()
+    gc.set_threshold(1)
+    try:
+        PollsWhenCollected()
+        polled.append(sorvel.poll())
+    finally:
+        gc.set_threshold(*threshold)
+    polled[2:2] = nested
+    polled += [sorvel.poll() for _ in range(3)]
+    frames = [(result[0][0].acc[0], result[0][1]) for result in polled]
+    if sys.version_info < (3, 12):
+        assert nested, "the finalizer did not run inside the poll"
+    assert frames[:5] == [(1.0, True), (2.0, True), (3.0, True), (4.0, True), (4.0, False)]
+    assert polled[-1][0][0] is polled[-2][0][0]

@@ -5,6 +5,7 @@
 // import there returns the same module object.
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <new>
@@ -13,6 +14,7 @@
 #include "bridge.hpp"
 #include "module_state.hpp"
 #include "py_ref.hpp"
+#include "sorvel/trackers/body_part.hpp"
 
 namespace pysorvel {
 namespace {
@@ -26,6 +28,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state.panic_exception);
   Py_VISIT(state.support_module);
   Py_VISIT(state.task_failure);
+  Py_VISIT(state.body_part_names);
   return 0;
 }
 
@@ -36,6 +39,7 @@ int module_clear(PyObject* module) {
   Py_CLEAR(state.panic_exception);
   Py_CLEAR(state.support_module);
   Py_CLEAR(state.task_failure);
+  Py_CLEAR(state.body_part_names);
   return 0;
 }
 
@@ -68,6 +72,13 @@ bool fill_module(PyObject* module) {
   if (state.support_module == nullptr) return false;
   state.task_failure = PyObject_GetAttrString(state.support_module, "TaskFailure");
   if (state.task_failure == nullptr) return false;
+  state.body_part_names = PyTuple_New(static_cast<Py_ssize_t>(sorvel::kBodyPartCount));
+  if (state.body_part_names == nullptr) return false;
+  for (std::size_t i = 0; i < sorvel::kBodyPartCount; ++i) {
+    PyObject* name = to_str(sorvel::name(static_cast<sorvel::BodyPart>(i)));
+    if (name == nullptr) return false;
+    PyTuple_SetItem(state.body_part_names, static_cast<Py_ssize_t>(i), name);  // steals name
+  }
   state.sorvel_type = make_sorvel_type(module);
   if (state.sorvel_type == nullptr ||
       PyModule_AddObjectRef(module, "Sorvel", state.sorvel_type) < 0) {
@@ -115,6 +126,10 @@ PyObject* raise_not_str(const char* function, const char* argument, PyObject* va
   PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %U", function, argument,
                type_name.get());
   return nullptr;
+}
+
+PyObject* body_part_name(ModuleState& state, sorvel::BodyPart part) {
+  return PyTuple_GetItem(state.body_part_names, static_cast<Py_ssize_t>(part));
 }
 
 PyObject* to_str(std::string_view text) {

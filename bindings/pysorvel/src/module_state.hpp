@@ -17,6 +17,7 @@ struct ModuleState {
   PyObject* panic_exception;  ///< internal failures; derives from BaseException
   PyObject* support_module;   ///< the bridge's support module with its failure class
   PyObject* task_failure;     ///< the exception a bridged task that failed internally delivers
+  PyObject* body_part_names;  ///< tuple of the 15 body-part names, index = body part
 };
 
 /// The state of the module `type` was defined in.
@@ -38,7 +39,9 @@ PyObject* make_sorvel_type(PyObject* module);
 /// The Report type, created and kept on first use; borrowed, or null with an exception set.
 PyObject* report_type(ModuleState& state, PyObject* module);
 /// A new Report holding `frame`'s fields; null with an exception set on failure.
-PyObject* new_report(PyObject* report_type, const sorvel::TrackerFrame& frame);
+PyObject* new_report(ModuleState& state, PyObject* report_type, const sorvel::TrackerFrame& frame);
+/// The name of `part` ("Head"), one str per body part for the module's life; borrowed.
+PyObject* body_part_name(ModuleState& state, sorvel::BodyPart part);
 extern PyMethodDef kEnableLogDef;
 
 }  // namespace pysorvel

@@ -5,10 +5,12 @@
 //     location: str                           (read-only, body-part name)
 //     def __repr__(self) -> str
 //
-// A plain record of one polled frame. Only `poll` makes them; the fields are kept as C values and
-// every getter builds a new Python object.
+// A plain record of one polled frame. Only `poll` makes them, and hands the same one out again
+// while its tracker repeats the frame. The four values are Python objects made with the record
+// and read as members, as fast as __slots__; all of them are immutable, so sharing them is safe.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -18,14 +20,31 @@
 #include "py_ref.hpp"
 #include "sorvel/trackers/body_part.hpp"
 
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>  // the member type codes; Python.h has them from 3.12 on
+#endif
+
 namespace pysorvel {
 namespace {
 
+#if PY_VERSION_HEX >= 0x030C0000
+constexpr int kObjectMember = Py_T_OBJECT_EX;
+constexpr int kReadOnly = Py_READONLY;
+#else
+constexpr int kObjectMember = T_OBJECT_EX;
+constexpr int kReadOnly = READONLY;
+#endif
+
 struct ReportObject {
-  PyObject_HEAD std::array<float, 3> acc;
-  std::array<float, 4> rot;  // w, x, y, z
-  std::uint16_t accuracy;    // all 16 bits of the frame's value
-  sorvel::BodyPart location;
+  PyObject_HEAD PyObject* acc;  // tuple of 3 floats
+  PyObject* rot;                // tuple of 4 floats, w first
+  PyObject* accuracy;           // int, all 16 bits of the frame's value
+  PyObject* location;           // str, shared with every record of the body part
+  // The text form prints the stored 32-bit values.
+  std::array<float, 3> acc_values;
+  std::array<float, 4> rot_values;  // w, x, y, z
+  std::uint16_t accuracy_value;
+  sorvel::BodyPart location_value;
 };
 
 ReportObject* as_report(PyObject* self) {
@@ -43,19 +62,6 @@ PyObject* float_tuple(const std::array<float, N>& values) {
     PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals item
   }
   return tuple.release();
-}
-
-PyObject* get_acc(PyObject* self, void*) {
-  return float_tuple(as_report(self)->acc);
-}
-PyObject* get_rot(PyObject* self, void*) {
-  return float_tuple(as_report(self)->rot);
-}
-PyObject* get_accuracy(PyObject* self, void*) {
-  return PyLong_FromUnsignedLong(as_report(self)->accuracy);
-}
-PyObject* get_location(PyObject* self, void*) {
-  return to_str(sorvel::name(as_report(self)->location));
 }
 
 /// Shortest text that reads back as the same float32, whole numbers with ".0".
@@ -82,8 +88,8 @@ PyObject* report_repr(PyObject* self) {
   try {
     const ReportObject& report = *as_report(self);
     return to_str(fmt::format("Report {{ acc: {}, rot: {}, accuracy: {}, location: \"{}\" }}",
-                              list_text(report.acc), list_text(report.rot), report.accuracy,
-                              sorvel::name(report.location)));
+                              list_text(report.acc_values), list_text(report.rot_values),
+                              report.accuracy_value, sorvel::name(report.location_value)));
   } catch (...) {
     PyErr_NoMemory();
     return nullptr;
@@ -97,24 +103,44 @@ PyObject* report_new(PyTypeObject*, PyObject*, PyObject*) {
 
 void report_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  ReportObject& report = *as_report(self);
+  Py_XDECREF(report.acc);
+  Py_XDECREF(report.rot);
+  Py_XDECREF(report.accuracy);
+  Py_XDECREF(report.location);
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
   Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
-PyGetSetDef kGetters[] = {
-    {"acc", get_acc, nullptr, "", nullptr},
-    {"rot", get_rot, nullptr, "", nullptr},
-    {"accuracy", get_accuracy, nullptr, "", nullptr},
-    {"location", get_location, nullptr, "", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+PyMemberDef kMembers[] = {
+    {"acc", kObjectMember, offsetof(ReportObject, acc), kReadOnly, ""},
+    {"rot", kObjectMember, offsetof(ReportObject, rot), kReadOnly, ""},
+    {"accuracy", kObjectMember, offsetof(ReportObject, accuracy), kReadOnly, ""},
+    {"location", kObjectMember, offsetof(ReportObject, location), kReadOnly, ""},
+    {nullptr, 0, 0, 0, nullptr},
 };
+
+/// Assigning or deleting a field fails as it always has, with the text of a property without a
+/// setter rather than a member's terse "readonly attribute".
+int report_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  for (const PyMemberDef& member : kMembers) {
+    if (member.name != nullptr && PyUnicode_Check(name) &&
+        PyUnicode_CompareWithASCIIString(name, member.name) == 0) {
+      PyErr_Format(PyExc_AttributeError,
+                   "attribute '%U' of 'pysorvel.Report' objects is not writable", name);
+      return -1;
+    }
+  }
+  return PyObject_GenericSetAttr(self, name, value);
+}
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(report_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(report_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(report_repr)},
-    {Py_tp_getset, kGetters},
+    {Py_tp_setattro, reinterpret_cast<void*>(report_setattro)},
+    {Py_tp_members, kMembers},
     {0, nullptr},
 };
 
@@ -135,17 +161,31 @@ PyObject* report_type(ModuleState& state, PyObject* module) {
   return state.report_type;
 }
 
-PyObject* new_report(PyObject* report_type, const sorvel::TrackerFrame& frame) {
+PyObject* new_report(ModuleState& state, PyObject* report_type, const sorvel::TrackerFrame& frame) {
+  const auto& q = frame.orientation;  // x, y, z, w
+  const std::array<float, 4> rot{q[3], q[0], q[1], q[2]};
+  auto acc = PyRef::steal(float_tuple(frame.acceleration));
+  if (!acc) return nullptr;
+  auto rot_tuple = PyRef::steal(float_tuple(rot));
+  if (!rot_tuple) return nullptr;
+  auto accuracy = PyRef::steal(PyLong_FromUnsignedLong(frame.accuracy));
+  if (!accuracy) return nullptr;
+  PyObject* location = body_part_name(state, frame.body_part);
+  if (location == nullptr) return nullptr;
+
   auto* type = reinterpret_cast<PyTypeObject*>(report_type);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* object = alloc(type, 0);
   if (object == nullptr) return nullptr;
   ReportObject& report = *as_report(object);
-  report.acc = frame.acceleration;
-  const auto& q = frame.orientation;  // x, y, z, w
-  report.rot = {q[3], q[0], q[1], q[2]};
-  report.accuracy = frame.accuracy;
-  report.location = frame.body_part;
+  report.acc = acc.release();
+  report.rot = rot_tuple.release();
+  report.accuracy = accuracy.release();
+  report.location = PyRef::borrow(location).release();
+  report.acc_values = frame.acceleration;
+  report.rot_values = rot;
+  report.accuracy_value = frame.accuracy;
+  report.location_value = frame.body_part;
   return object;
 }
 

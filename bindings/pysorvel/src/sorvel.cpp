@@ -5,8 +5,9 @@
 //     def start(self) -> asyncio.Future[None]
 //     def poll(self) -> list[tuple[Report, bool]]
 //
-// One opened receiver. The object holds only the driver handle; connect and start hand their own
-// clone to the runtime, so they may finish after the object is gone.
+// One opened receiver. The object holds the driver handle and what polls keep between them (the
+// Reports last shown); connect and start hand their own clone of the handle to the runtime, so
+// they may finish after the object is gone.
 
 #include <cerrno>
 #include <chrono>
@@ -21,6 +22,7 @@
 #include "bridge.hpp"
 #include "module_state.hpp"
 #include "py_ref.hpp"
+#include "report_cache.hpp"
 #include "sorvel/driver/driver.hpp"
 #include "sorvel/driver/runtime/block_on.hpp"
 #include "sorvel/driver/runtime/fork.hpp"
@@ -37,6 +39,7 @@ using sorvel::DriverResult;
 struct SorvelObject {
   PyObject_HEAD std::shared_ptr<Driver> driver;
   std::uint64_t generation;  ///< the process generation that opened the receiver
+  ReportCache reports;       ///< what polls keep between them
 };
 
 SorvelObject* as_sorvel(PyObject* self) {
@@ -102,11 +105,6 @@ PyObject* raise_capture_error(const sorvel::usb::CaptureError& error) {
   return nullptr;
 }
 
-PyObject* raise_type_error(std::string_view message) {
-  if (auto text = PyRef::steal(to_str(message))) PyErr_SetObject(PyExc_TypeError, text.get());
-  return nullptr;
-}
-
 PyObject* sorvel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   ModuleState& state = state_of_type(type);
   if (PyTuple_Size(args) != 0 || (kwargs != nullptr && PyDict_Size(kwargs) != 0)) {
@@ -150,6 +148,7 @@ PyObject* sorvel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (self == nullptr) return nullptr;
     new (&as_sorvel(self)->driver) std::shared_ptr<Driver>(std::move(**opened));
     as_sorvel(self)->generation = sorvel::runtime::process_generation();
+    new (&as_sorvel(self)->reports) ReportCache();
     return self;
   } catch (...) {
     return raise_panic_from_current_exception(state);
@@ -158,6 +157,8 @@ PyObject* sorvel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void sorvel_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  // Holds Python objects and a tracker set only, never the receiver: released either way.
+  as_sorvel(self)->reports.~ReportCache();
   // An inherited handle is abandoned, not closed: closing would cancel the parent's transfers
   // and wait for threads that do not exist here. It is leaked on purpose.
   if (!inherited(self)) {
@@ -260,24 +261,7 @@ PyObject* sorvel_poll(PyObject* self, PyObject*) {
   try {
     Driver* driver = driver_of(state, self);
     if (driver == nullptr) return nullptr;
-    auto polled = driver->poll();
-    if (!polled) return raise_panic(state, polled.error().message);
-    if (!*polled) return raise_type_error(sorvel::message(polled->error()));
-    const sorvel::PollResult& frames = **polled;
-
-    PyObject* type = report_type(state, PyType_GetModule(Py_TYPE(self)));
-    if (type == nullptr) return nullptr;
-    auto list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(frames.size())));
-    if (!list) return nullptr;
-    Py_ssize_t index = 0;
-    for (const auto& [frame, fresh] : frames) {
-      auto report = PyRef::steal(new_report(type, frame));
-      if (!report) return nullptr;
-      auto pair = PyRef::steal(PyTuple_Pack(2, report.get(), fresh ? Py_True : Py_False));
-      if (!pair) return nullptr;
-      PyList_SetItem(list.get(), index++, pair.release());  // steals the tuple
-    }
-    return list.release();
+    return as_sorvel(self)->reports.poll(state, PyType_GetModule(Py_TYPE(self)), *driver);
   } catch (...) {
     return raise_panic_from_current_exception(state);
   }

@@ -1,0 +1,175 @@
+#include "report_cache.hpp"
+
+#include <cstddef>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+namespace pysorvel {
+
+using sorvel::Expected;
+using sorvel::LatestFrame;
+using sorvel::TrackerFrame;
+
+namespace {
+
+template <typename T>
+unsigned char* copy_in(unsigned char* at, const T& value) {
+  std::memcpy(at, &value, sizeof value);
+  return at + sizeof value;
+}
+
+PyObject* raise_type_error(std::string_view message) {
+  if (auto text = PyRef::steal(to_str(message))) PyErr_SetObject(PyExc_TypeError, text.get());
+  return nullptr;
+}
+
+/// Raises what a failed poll raises; null.
+PyObject* raise_failure(
+    ModuleState& state,
+    const Expected<Expected<void, sorvel::PollFailure>, sorvel::runtime::InternalError>& polled) {
+  if (!polled) return raise_panic(state, polled.error().message);
+  return raise_type_error(sorvel::message(polled->error()));
+}
+
+/// Marks the cache busy for as long as it lives.
+class BusyScope {
+ public:
+  explicit BusyScope(bool& busy) : busy_(busy) { busy_ = true; }
+  ~BusyScope() { busy_ = false; }
+  BusyScope(const BusyScope&) = delete;
+  BusyScope& operator=(const BusyScope&) = delete;
+
+ private:
+  bool& busy_;
+};
+
+}  // namespace
+
+ReportKey ReportKey::of(const TrackerFrame& frame) {
+  ReportKey key;
+  static_assert(sizeof frame.orientation + sizeof frame.acceleration + sizeof frame.accuracy +
+                    sizeof frame.body_part <=
+                sizeof key.words_);
+  auto* at = reinterpret_cast<unsigned char*>(key.words_.data());
+  at = copy_in(at, frame.orientation);
+  at = copy_in(at, frame.acceleration);
+  at = copy_in(at, frame.accuracy);
+  copy_in(at, frame.body_part);
+  return key;
+}
+
+bool ReportKey::operator==(const ReportKey& other) const {
+  std::uint64_t differs = 0;
+  for (std::size_t i = 0; i < words_.size(); ++i) differs |= words_[i] ^ other.words_[i];
+  return differs == 0;
+}
+
+class ReportCache::Visitor {
+ public:
+  explicit Visitor(ReportCache& cache) : cache_(cache) {}
+
+  std::size_t count() const { return count_; }
+
+  void fresh(std::size_t index, const TrackerFrame& frame) {
+    Slot& slot = at(index);
+    slot.fresh = true;
+    slot.renew = true;
+    slot.frame = frame;
+    slot.next_version = LatestFrame::kNoVersion;  // the Report will show a queued frame
+  }
+
+  std::uint64_t known_version(std::size_t index) {
+    // A version is only meaningful for the cells of the set it was read from.
+    if (cache_.slots_generation_ != cache_.cache_.generation()) return LatestFrame::kNoVersion;
+    return at(index).version;
+  }
+
+  void repeated(std::size_t index, std::uint64_t version, const TrackerFrame* frame) {
+    Slot& slot = at(index);
+    slot.fresh = false;
+    slot.next_version = version;
+    // Without a frame the cell still holds the one the slot's Report shows.
+    slot.renew = frame != nullptr && (!slot.report || slot.key != ReportKey::of(*frame));
+    if (slot.renew) slot.frame = *frame;
+  }
+
+ private:
+  Slot& at(std::size_t index) {
+    if (index == cache_.slots_.size()) cache_.slots_.emplace_back();
+    count_ = index + 1;
+    return cache_.slots_[index];
+  }
+
+  ReportCache& cache_;
+  std::size_t count_ = 0;
+};
+
+PyObject* ReportCache::poll(ModuleState& state, PyObject* module, sorvel::Driver& driver) {
+  if (busy_) return poll_uncached(state, module, driver);
+  Visitor visitor(*this);
+  auto polled = driver.poll_each(cache_, visitor);
+  if (!polled || !*polled) return raise_failure(state, polled);
+  const std::size_t count = visitor.count();
+  slots_.resize(count);  // a pairing with fewer trackers: let the others' Reports go
+
+  BusyScope busy(busy_);
+  auto list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* pair = pair_of(state, module, slots_[i]);
+    if (pair == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);  // steals the pair
+  }
+  // Only now do all slots' versions belong to this generation (a failure above leaves the
+  // versions of a new set unused: its next poll compares frames instead).
+  slots_generation_ = cache_.generation();
+  return list.release();
+}
+
+PyObject* ReportCache::pair_of(ModuleState& state, PyObject* module, Slot& slot) {
+  if (slot.renew) {
+    PyObject* type = report_type(state, module);
+    if (type == nullptr) return nullptr;
+    auto report = PyRef::steal(new_report(state, type, slot.frame));
+    if (!report) return nullptr;
+    slot.report = std::move(report);
+    slot.repeated = PyRef();
+    slot.key = ReportKey::of(slot.frame);
+    slot.renew = false;
+  }
+  slot.version = slot.next_version;  // the slot's Report now shows what that version holds
+  if (slot.fresh) {
+    // A fresh pair is shown once: the tracker's next fresh frame is another one.
+    return PyTuple_Pack(2, slot.report.get(), Py_True);
+  }
+  if (!slot.repeated) {
+    slot.repeated = PyRef::steal(PyTuple_Pack(2, slot.report.get(), Py_False));
+    if (!slot.repeated) return nullptr;
+  }
+  return PyRef::borrow(slot.repeated.get()).release();
+}
+
+PyObject* ReportCache::poll_uncached(ModuleState& state, PyObject* module, sorvel::Driver& driver) {
+  sorvel::PollResult frames;
+  auto add = [&](const TrackerFrame& frame, bool fresh) { frames.emplace_back(frame, fresh); };
+  sorvel::FrameVisitor visitor(add);
+  sorvel::Driver::PollCache cache;  // this poll's own: the outer poll's slots go with cache_
+  auto polled = driver.poll_each(cache, visitor);
+  if (!polled || !*polled) return raise_failure(state, polled);
+  PyObject* type = report_type(state, module);
+  if (type == nullptr) return nullptr;
+  auto list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(frames.size())));
+  if (!list) return nullptr;
+  Py_ssize_t index = 0;
+  for (const auto& [frame, fresh] : frames) {
+    auto report = PyRef::steal(new_report(state, type, frame));
+    if (!report) return nullptr;
+    PyObject* pair = PyTuple_Pack(2, report.get(), fresh ? Py_True : Py_False);
+    if (pair == nullptr) return nullptr;
+    PyList_SetItem(list.get(), index++, pair);  // steals the pair
+  }
+  return list.release();
+}
+
+}  // namespace pysorvel
