@@ -1,5 +1,6 @@
 #include "kit.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 #include <string>
@@ -59,7 +60,45 @@ class Kit::Transfer final : public usb::PendingTransfer {
   usb::TransferCallback done_;
 };
 
-Kit::Kit(Scenario scenario) : scenario_(std::move(scenario)), receiver_(scenario_) {}
+/// The report stream's state lives under the kit's lock, except what the phase hands to the
+/// simulator's thread: the buffer and stamps of a completed transfer, and the sink.
+class Kit::Stream final : public usb::PendingTransfer {
+ public:
+  enum class Phase : std::uint8_t {
+    Waiting,    ///< a transfer is submitted and waits for data
+    Completed,  ///< `buffer` holds a completed transfer, not yet handed to the sink
+    InSink,     ///< the sink has the transfer; the next is submitted once it returns
+    Ending,     ///< `end` is what the sink hears next, and last
+  };
+
+  Stream(std::weak_ptr<Kit> kit, std::size_t length, std::shared_ptr<usb::StreamSink> sink)
+      : kit_(std::move(kit)), length_(length), sink_(std::move(sink)) {
+    buffer_.resize(length_);
+  }
+
+  void cancel() override {
+    if (auto kit = kit_.lock()) kit->cancel_stream(this);
+  }
+
+ private:
+  friend class Kit;
+
+  std::weak_ptr<Kit> kit_;
+  const std::size_t length_;
+  std::shared_ptr<usb::StreamSink> sink_;
+  Bytes buffer_;
+  std::size_t size_ = 0;
+  std::vector<std::uint32_t> stamps_;
+  Phase phase_ = Phase::Waiting;
+  bool cancelled_ = false;  ///< asked while the sink had a transfer: it ends after that one
+  TransferError end_ = TransferError::Cancelled;
+};
+
+Kit::Kit(Scenario scenario)
+    : scenario_(std::move(scenario)),
+      receiver_(scenario_),
+      generated_(scenario_.stamp_completion),
+      timer_(simulator_context()) {}
 
 Kit::~Kit() {
   // Every callback runs exactly once: transfers still pending end as a closed device's do.
@@ -67,6 +106,18 @@ Kit::~Kit() {
     for (auto& transfer : in->pending) complete_locked(transfer, {TransferError::Cancelled, {}});
   }
   for (auto& transfer : held_commands_) complete_locked(transfer, {TransferError::Cancelled, {}});
+  // A drain in progress holds the kit, so the sink has nothing of the stream's at this point.
+  if (stream_) {
+    asio::post(simulator_context(), [stream = std::move(stream_)] {
+      if (stream->phase_ == Stream::Phase::Completed) {
+        stamp_transfer(std::span(stream->buffer_).first(stream->size_), stream->stamps_);
+        stream->sink_->on_transfer(std::span(stream->buffer_).first(stream->size_));
+      }
+      const TransferError end =
+          stream->phase_ == Stream::Phase::Ending ? stream->end_ : TransferError::Cancelled;
+      stream->sink_->on_end(end);
+    });
+  }
 }
 
 bool Kit::present() const {
@@ -131,6 +182,29 @@ std::shared_ptr<usb::PendingTransfer> Kit::submit_in(std::uint8_t endpoint, std:
   in->pending.push_back(transfer);
   deliver_locked(endpoint);
   return transfer;
+}
+
+std::shared_ptr<usb::PendingTransfer> Kit::read_reports(std::size_t length,
+                                                        std::shared_ptr<usb::StreamSink> sink) {
+  auto stream = std::make_shared<Stream>(weak_from_this(), length, std::move(sink));
+  std::lock_guard lock(mutex_);
+  std::optional<TransferError> refused;
+  if (unplugged_) {
+    refused = TransferError::Disconnected;
+  } else if (reports_.fail_next) {
+    refused = std::exchange(reports_.fail_next, std::nullopt);
+  } else if (stream_) {
+    refused = TransferError::Stall;
+  }
+  if (refused) {
+    asio::post(simulator_context(),
+               [sink = stream->sink_, error = *refused] { sink->on_end(error); });
+    stream->sink_.reset();
+    return stream;
+  }
+  stream_ = stream;
+  deliver_locked(kReportEndpoint);
+  return stream;
 }
 
 std::shared_ptr<usb::PendingTransfer> Kit::submit_out(std::uint8_t endpoint, Bytes bytes,
@@ -213,38 +287,158 @@ void Kit::cancel(Transfer* target) {
   }
 }
 
+void Kit::cancel_stream(Stream* target) {
+  std::lock_guard lock(mutex_);
+  if (stream_.get() != target) return;  // ended already
+  // A waiting transfer ends at once; a completed one still reaches the sink, then the end.
+  if (!end_waiting_stream_locked(TransferError::Cancelled)) target->cancelled_ = true;
+}
+
+bool Kit::end_waiting_stream_locked(TransferError error) {
+  if (!stream_ || stream_->phase_ != Stream::Phase::Waiting) return false;
+  stream_->phase_ = Stream::Phase::Ending;
+  stream_->end_ = error;
+  wake_stream_locked();
+  return true;
+}
+
+void Kit::wake_stream_locked() {
+  if (draining_) return;
+  draining_ = true;
+  asio::post(simulator_context(), [weak = weak_from_this()] {
+    if (auto kit = weak.lock()) kit->drain();
+  });
+}
+
+void Kit::drain() {
+  std::unique_lock lock(mutex_);
+  while (Stream* stream = stream_.get()) {
+    if (stream->phase_ == Stream::Phase::Completed) {
+      // The buffer is the sink's until it returns: nothing else writes it while InSink.
+      stream->phase_ = Stream::Phase::InSink;
+      lock.unlock();
+      const std::span transfer = std::span(stream->buffer_).first(stream->size_);
+      stamp_transfer(transfer, stream->stamps_);
+      stream->sink_->on_transfer(transfer);
+      lock.lock();
+      // What submitting the next transfer would meet.
+      std::optional<TransferError> end;
+      if (stream->cancelled_) {
+        end = TransferError::Cancelled;
+      } else if (unplugged_) {
+        end = TransferError::Disconnected;
+      } else if (reports_.fail_next) {
+        end = std::exchange(reports_.fail_next, std::nullopt);
+      }
+      if (end) {
+        stream->phase_ = Stream::Phase::Ending;
+        stream->end_ = *end;
+      } else {
+        stream->phase_ = Stream::Phase::Waiting;
+        deliver_locked(kReportEndpoint);
+      }
+    } else if (stream->phase_ == Stream::Phase::Ending) {
+      std::shared_ptr<Stream> ended = std::move(stream_);
+      lock.unlock();
+      ended->sink_->on_end(ended->end_);
+      ended->sink_.reset();  // held until on_end has returned
+      lock.lock();
+    } else {
+      break;  // waiting for data
+    }
+  }
+  draining_ = false;
+}
+
 void Kit::deliver_locked(std::uint8_t endpoint) {
   InEndpoint* in = in_endpoint(endpoint);
   while (!in->pending.empty()) {
     auto transfer = in->pending.front();
     Bytes data;
-    if (!in->transfers.empty()) {
+    std::vector<std::uint32_t> stamps;
+    bool overflow = false;
+    if (endpoint == kReportEndpoint) {
+      auto buffer = [&](std::size_t size) {
+        data.resize(size);
+        return std::span(data);
+      };
+      if (!take_report_locked(transfer->length(), buffer, stamps, overflow)) return;
+    } else if (!in->transfers.empty()) {
       data = std::move(in->transfers.front());
       in->transfers.pop_front();
-    } else if (!in->stream.empty()) {
-      const std::size_t n = std::min(transfer->length(), in->stream.size());
-      data.assign(in->stream.begin(), in->stream.begin() + static_cast<std::ptrdiff_t>(n));
-      in->stream.erase(in->stream.begin(), in->stream.begin() + static_cast<std::ptrdiff_t>(n));
+      overflow = data.size() > transfer->length();
     } else {
       return;  // nothing to deliver: the transfer stays pending, as on real hardware
     }
     in->pending.pop_front();
-    if (data.size() > transfer->length()) {
+    if (overflow) {
       // A packet longer than the transfer asked for overflows it, as on a real bus.
       complete_locked(transfer, {TransferError::Fault, {}});
       continue;
     }
     if (endpoint == kReportEndpoint) ++report_transfers_delivered_;
-    complete_locked(transfer, {std::nullopt, std::move(data)});
+    complete_locked(transfer, {std::nullopt, std::move(data)}, std::move(stamps));
   }
-  if (endpoint == kResponseEndpoint) release_held_commands_locked();
+  if (endpoint == kResponseEndpoint) {
+    release_held_commands_locked();
+    return;
+  }
+  if (stream_ && stream_->phase_ == Stream::Phase::Waiting) {
+    Stream& stream = *stream_;
+    stream.stamps_.clear();
+    bool overflow = false;
+    auto buffer = [&](std::size_t size) { return std::span(stream.buffer_).first(size); };
+    const auto size = take_report_locked(stream.length_, buffer, stream.stamps_, overflow);
+    if (!size) return;
+    if (overflow) {
+      stream.phase_ = Stream::Phase::Ending;
+      stream.end_ = TransferError::Fault;
+    } else {
+      ++report_transfers_delivered_;
+      stream.size_ = *size;
+      stream.phase_ = Stream::Phase::Completed;
+    }
+    wake_stream_locked();
+  }
 }
 
-void Kit::complete_locked(const std::shared_ptr<Transfer>& transfer, usb::TransferResult result) {
-  asio::post(simulator_context(),
-             [done = transfer->take_callback(), result = std::move(result)]() mutable {
-               if (done) done(std::move(result));
-             });
+template <typename Buffer>
+std::optional<std::size_t> Kit::take_report_locked(std::size_t length, Buffer&& buffer,
+                                                   std::vector<std::uint32_t>& stamps,
+                                                   bool& overflow) {
+  if (!runs_.empty()) {
+    ScriptedRun& run = runs_.front();
+    if (run.next == run.released) return std::nullopt;  // paced: the next one is not due yet
+    const std::span<const std::uint8_t> transfer = (*run.transfers)[run.next++];
+    overflow = transfer.size() > length;
+    if (!overflow) std::copy(transfer.begin(), transfer.end(), buffer(transfer.size()).begin());
+    if (run.next == run.transfers->size()) {
+      runs_.pop_front();
+      if (!runs_.empty()) {
+        start_run_locked(runs_.front(), Clock::now());
+        pace_locked();
+      }
+    }
+    return transfer.size();
+  }
+  if (generated_.empty()) return std::nullopt;
+  const std::size_t size = generated_.next_size(length);
+  generated_.take(buffer(size), stamps);
+  return size;
+}
+
+void Kit::start_run_locked(ScriptedRun& run, Clock::time_point now) {
+  run.start = now;
+  run.released = run.interval.count() == 0 ? run.transfers->size() : 1;
+}
+
+void Kit::complete_locked(const std::shared_ptr<Transfer>& transfer, usb::TransferResult result,
+                          std::vector<std::uint32_t> stamps) {
+  asio::post(simulator_context(), [done = transfer->take_callback(), result = std::move(result),
+                                   stamps = std::move(stamps)]() mutable {
+    stamp_transfer(result.data, stamps);
+    if (done) done(std::move(result));
+  });
 }
 
 void Kit::queue_response_locked(Bytes transfer) {
@@ -253,17 +447,20 @@ void Kit::queue_response_locked(Bytes transfer) {
   deliver_locked(kResponseEndpoint);
 }
 
-void Kit::queue_report_transfer_locked(Bytes transfer) {
-  if (unplugged_) return;
-  reports_.transfers.push_back(std::move(transfer));
+void Kit::queue_report_transfers_locked(const TransferList& transfers,
+                                        std::chrono::microseconds interval) {
+  if (unplugged_ || transfers.empty()) return;
+  runs_.push_back({&transfers, 0, 0, interval, {}});
+  if (runs_.size() == 1) {
+    start_run_locked(runs_.front(), Clock::now());
+    pace_locked();
+  }
   deliver_locked(kReportEndpoint);
 }
 
-void Kit::queue_report_bytes_locked(const Bytes& bytes) {
-  // A receiver nobody reads from drops new reports once its buffer is full.
-  constexpr std::size_t kStreamBufferLimit = 256 * 1024;
-  if (unplugged_ || reports_.stream.size() + bytes.size() > kStreamBufferLimit) return;
-  reports_.stream.insert(reports_.stream.end(), bytes.begin(), bytes.end());
+void Kit::queue_report_locked(const protocol::SensorReport& report) {
+  if (unplugged_) return;
+  generated_.append(report);
   deliver_locked(kReportEndpoint);
 }
 
@@ -274,13 +471,14 @@ void Kit::fail_next_locked(std::uint8_t endpoint, TransferError status) {
   }
   InEndpoint* in = in_endpoint(endpoint);
   if (in == nullptr) return;
-  if (in->pending.empty()) {
-    in->fail_next = status;
+  if (!in->pending.empty()) {
+    auto transfer = in->pending.front();
+    in->pending.pop_front();
+    complete_locked(transfer, {status, {}});
     return;
   }
-  auto transfer = in->pending.front();
-  in->pending.pop_front();
-  complete_locked(transfer, {status, {}});
+  if (endpoint == kReportEndpoint && end_waiting_stream_locked(status)) return;
+  in->fail_next = status;
 }
 
 void Kit::unplug() {
@@ -296,8 +494,10 @@ void Kit::unplug_locked() {
     for (auto& transfer : in->pending) complete_locked(transfer, {TransferError::Disconnected, {}});
     in->pending.clear();
     in->transfers.clear();
-    in->stream.clear();
   }
+  runs_.clear();
+  generated_.clear();
+  end_waiting_stream_locked(TransferError::Disconnected);
   for (auto& transfer : held_commands_)
     complete_locked(transfer, {TransferError::Disconnected, {}});
   held_commands_.clear();
@@ -310,12 +510,15 @@ KitState Kit::state() const {
   for (std::uint8_t i = 0; i < kInterfaceCount; ++i) {
     if (claimed_[i]) state.claimed_interfaces.push_back(i);
   }
-  state.pending_transfers =
-      reports_.pending.size() + responses_.pending.size() + pending_out_ + held_commands_.size();
+  // A stream counts as the one transfer it has submitted, while that one waits.
+  const std::size_t stream_waiting = stream_ && stream_->phase_ == Stream::Phase::Waiting ? 1 : 0;
+  state.pending_transfers = reports_.pending.size() + stream_waiting + responses_.pending.size() +
+                            pending_out_ + held_commands_.size();
   state.commands = commands_;
   state.streaming = receiver_.streaming();
-  state.pending_report_reads = reports_.pending.size();
-  state.report_backlog = reports_.stream.size() + reports_.transfers.size();
+  state.pending_report_reads = reports_.pending.size() + stream_waiting;
+  state.report_backlog = generated_.size();
+  for (const ScriptedRun& run : runs_) state.report_backlog += run.transfers->size() - run.next;
   state.history = history_;
   state.report_transfers_delivered = report_transfers_delivered_;
   return state;
@@ -331,18 +534,54 @@ void Kit::schedule(std::chrono::microseconds delay, std::function<void(Kit&)> wo
   });
 }
 
+void Kit::pace_locked() {
+  std::optional<Clock::time_point> due = receiver_.next_tick();
+  if (!runs_.empty()) {
+    const ScriptedRun& run = runs_.front();
+    if (run.released < run.transfers->size()) {
+      const auto release = run.start + run.interval * static_cast<std::int64_t>(run.released);
+      if (!due || release < *due) due = release;
+    }
+  }
+  if (!due || due == timer_due_) return;  // a stale wake finds nothing due and does nothing
+  timer_due_ = due;
+  timer_.expires_at(*due);  // cancels the wait for an earlier plan
+  timer_.async_wait([weak = weak_from_this(), generation = ++timer_generation_](std::error_code) {
+    if (auto kit = weak.lock()) kit->on_timer(generation);
+  });
+}
+
+void Kit::on_timer(std::uint64_t generation) {
+  std::lock_guard lock(mutex_);
+  if (generation != timer_generation_) return;  // re-armed since: that wait is the one to serve
+  timer_due_.reset();
+  const auto now = Clock::now();
+  if (const auto tick = receiver_.next_tick(); tick && *tick <= now) receiver_.tick(*this);
+  if (!runs_.empty()) {
+    ScriptedRun& run = runs_.front();
+    if (run.interval.count() != 0 && run.released < run.transfers->size()) {
+      const auto due = static_cast<std::size_t>((now - run.start) / run.interval) + 1;
+      if (due > run.released) {
+        run.released = std::min(due, run.transfers->size());
+        deliver_locked(kReportEndpoint);
+      }
+    }
+  }
+  pace_locked();
+}
+
 bool Kit::fire_trigger_locked(std::string_view trigger, bool in_flight) {
   bool fired = false;
   for (const ScriptAction& action : scenario_.script) {
     if (action.on != trigger || action.in_flight != in_flight) continue;
     fired = true;
-    auto fire = [action](Kit& kit) {
-      if (action.response) kit.queue_response_locked(*action.response);
-      for (const Bytes& transfer : action.report_transfers) {
-        kit.queue_report_transfer_locked(transfer);
-      }
-      if (action.fail) kit.fail_next_locked(action.fail->endpoint, action.fail->status);
-      if (action.unplug) kit.unplug_locked();
+    // The scenario lives as long as the kit: a scripted stream is sent from where it lies.
+    auto fire = [action = &action](Kit& kit) {
+      if (action->response) kit.queue_response_locked(*action->response);
+      kit.queue_report_transfers_locked(action->report_transfers,
+                                        std::chrono::microseconds(action->report_interval_us));
+      if (action->fail) kit.fail_next_locked(action->fail->endpoint, action->fail->status);
+      if (action->unplug) kit.unplug_locked();
     };
     // Without a delay the action takes effect before anything else reaches the kit, so a
     // scripted fault hits the very next transfer.

@@ -145,17 +145,22 @@ void ReceiverModel::start_streaming(Kit& kit) {
   streaming_ = true;
   ticks_ = 0;
   stream_start_ = std::chrono::steady_clock::now();
-  const std::uint64_t generation = ++generation_;
-  kit.schedule(std::chrono::microseconds(0), [this, generation](Kit& k) { tick(k, generation); });
+  kit.pace_locked();
 }
 
 void ReceiverModel::stop_streaming() {
   streaming_ = false;
-  ++generation_;
 }
 
-void ReceiverModel::tick(Kit& kit, std::uint64_t generation) {
-  if (!streaming_ || generation != generation_) return;
+std::optional<std::chrono::steady_clock::time_point> ReceiverModel::next_tick() const {
+  if (!streaming_ || scenario_.rate_hz == 0) return std::nullopt;
+  // Ticks keep to the stream's own clock, so a late tick does not slow the rate down.
+  const double period = 1.0 / scenario_.rate_hz;
+  return stream_start_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                             std::chrono::duration<double>(period * ticks_));
+}
+
+void ReceiverModel::tick(Kit& kit) {
   const double period = 1.0 / scenario_.rate_hz;
   const double now = period * static_cast<double>(ticks_);
   for (const TrackerSpec* tracker : paired_) {
@@ -166,16 +171,9 @@ void ReceiverModel::tick(Kit& kit, std::uint64_t generation) {
       const double at = now + period * static_cast<double>(i) / report.samples.size();
       report.samples[i] = sample_at(*tracker, scenario_.motion, at, samples_++);
     }
-    kit.queue_report_bytes_locked(protocol::encode_report_frame(report));
+    kit.queue_report_locked(report);
   }
   ++ticks_;
-  // Ticks keep to the stream's own clock, so a late tick does not slow the rate down.
-  const auto next = stream_start_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                        std::chrono::duration<double>(period * ticks_));
-  const auto delay = std::max(std::chrono::steady_clock::duration::zero(),
-                              next - std::chrono::steady_clock::now());
-  kit.schedule(std::chrono::duration_cast<std::chrono::microseconds>(delay),
-               [this, generation](Kit& k) { tick(k, generation); });
 }
 
 }  // namespace sorvel::simulator

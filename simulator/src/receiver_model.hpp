@@ -23,17 +23,19 @@ class ReceiverModel {
   std::optional<std::string> on_command(Kit& kit, const Bytes& transfer);
   void stop_streaming();
   bool streaming() const { return streaming_; }
+  /// When the next round of reports is due, while streaming.
+  std::optional<std::chrono::steady_clock::time_point> next_tick() const;
+  /// Queues one report of every paired tracker: the round next_tick() named.
+  void tick(Kit& kit);
 
  private:
   void answer(Kit& kit, const protocol::Response& response, std::chrono::microseconds delay);
   void pair(Kit& kit, const protocol::command::Initiate& initiate, bool silent);
   void start_streaming(Kit& kit);
-  void tick(Kit& kit, std::uint64_t generation);
 
   const Scenario& scenario_;
   std::vector<const TrackerSpec*> paired_;
   bool streaming_ = false;
-  std::uint64_t generation_ = 0;  ///< ends the ticks of an earlier stream
   std::uint64_t ticks_ = 0;
   std::uint64_t samples_ = 0;  ///< never reset, so sample numbers keep rising across streams
   std::chrono::steady_clock::time_point stream_start_;

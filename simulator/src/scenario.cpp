@@ -68,17 +68,30 @@ protocol::SemVer version_value(const json& value, const std::string& where) {
   return {parts[0], parts[1], parts[2]};
 }
 
-Bytes hex_value(const json& value, const std::string& where, std::size_t max_length) {
-  const std::string text = string_value(value, where);
-  Bytes out;
+/// What each character is to a hex string: a digit's value, white space, or neither.
+constexpr std::uint8_t kSpace = 16;
+constexpr std::uint8_t kNotHex = 17;
+constexpr auto kHexClass = [] {
+  std::array<std::uint8_t, 256> table{};
+  table.fill(kNotHex);
+  for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<std::uint8_t>(c - '0');
+  for (int c = 'a'; c <= 'f'; ++c) table[c] = static_cast<std::uint8_t>(c - 'a' + 10);
+  for (int c = 'A'; c <= 'F'; ++c) table[c] = static_cast<std::uint8_t>(c - 'A' + 10);
+  for (char c : {' ', '\t', '\n', '\v', '\f', '\r'}) table[static_cast<unsigned char>(c)] = kSpace;
+  return table;
+}();
+
+/// Decodes the hex digits of `value` (white space ignored) into `out`, which it clears first.
+/// Scripted streams hold megabytes of these: one table look-up per character.
+void read_hex(const json& value, const std::string& where, std::size_t max_length, Bytes& out) {
+  if (!value.is_string()) fail(where, "expected a string");
+  const auto& text = value.get_ref<const std::string&>();
+  out.clear();
   int pending = -1;
   for (char c : text) {
-    if (std::isspace(static_cast<unsigned char>(c))) continue;
-    int digit = -1;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    if (digit < 0) fail(where, fmt::format("'{}' is not a hex digit", c));
+    const std::uint8_t digit = kHexClass[static_cast<unsigned char>(c)];
+    if (digit == kSpace) continue;
+    if (digit == kNotHex) fail(where, fmt::format("'{}' is not a hex digit", c));
     if (pending < 0) {
       pending = digit;
     } else {
@@ -91,6 +104,11 @@ Bytes hex_value(const json& value, const std::string& where, std::size_t max_len
     fail(where,
          fmt::format("{} bytes do not fit one transfer of at most {}", out.size(), max_length));
   }
+}
+
+Bytes hex_value(const json& value, const std::string& where, std::size_t max_length) {
+  Bytes out;
+  read_hex(value, where, max_length, out);
   return out;
 }
 
@@ -150,7 +168,8 @@ TrackerSpec tracker_value(const json& value, const std::string& where) {
 
 ScriptAction action_value(const json& value, const std::string& where) {
   check_keys(value, where,
-             {"on", "delay_ms", "in_flight", "response", "report_transfers", "unplug", "fail"});
+             {"on", "delay_ms", "in_flight", "response", "report_transfers", "report_interval_us",
+              "unplug", "fail"});
   ScriptAction action;
   if (!value.contains("on")) fail(where, "an action needs \"on\"");
   action.on = command_name_value(value["on"], where + ".on", true);
@@ -173,10 +192,25 @@ ScriptAction action_value(const json& value, const std::string& where) {
   if (value.contains("report_transfers")) {
     const json& list = value["report_transfers"];
     if (!list.is_array()) fail(where + ".report_transfers", "expected a list of hex strings");
+    // Scripted streams run to tens of thousands of transfers: one scratch buffer, no
+    // per-transfer allocation, and the place is only formatted for an error.
+    std::size_t digits = 0;
+    for (const json& item : list)
+      digits += item.is_string() ? item.get_ref<const std::string&>().size() : 0;
+    action.report_transfers.reserve(list.size(), digits / 2);
+    Bytes transfer;
     for (std::size_t i = 0; i < list.size(); ++i) {
-      action.report_transfers.push_back(
-          hex_value(list[i], fmt::format("{}.report_transfers[{}]", where, i), 64));
+      try {
+        read_hex(list[i], {}, 64, transfer);
+      } catch (const ScenarioError& error) {
+        fail(fmt::format("{}.report_transfers[{}]", where, i), error.message);
+      }
+      action.report_transfers.push_back(transfer);
     }
+  }
+  if (value.contains("report_interval_us")) {
+    action.report_interval_us = static_cast<std::uint32_t>(
+        unsigned_value(value["report_interval_us"], where + ".report_interval_us", 60'000'000));
   }
   if (value.contains("unplug")) action.unplug = bool_value(value["unplug"], where + ".unplug");
   if (value.contains("fail")) {
@@ -241,7 +275,7 @@ Scenario scenario_value(const json& doc) {
   }
   if (doc.contains("stream")) {
     const json& stream = doc["stream"];
-    check_keys(stream, "stream", {"rate_hz", "motion"});
+    check_keys(stream, "stream", {"rate_hz", "motion", "stamp_completion"});
     if (stream.contains("rate_hz")) {
       scenario.rate_hz =
           static_cast<std::uint32_t>(unsigned_value(stream["rate_hz"], "stream.rate_hz", 2000));
@@ -256,6 +290,9 @@ Scenario scenario_value(const json& doc) {
         fail("stream.motion", fmt::format("unknown motion \"{}\" (still, sway)", motion));
       }
     }
+    if (stream.contains("stamp_completion")) {
+      scenario.stamp_completion = bool_value(stream["stamp_completion"], "stream.stamp_completion");
+    }
   }
   if (doc.contains("script")) {
     const json& script = doc["script"];
@@ -268,6 +305,23 @@ Scenario scenario_value(const json& doc) {
 }
 
 }  // namespace
+
+TransferList::TransferList(const std::vector<Bytes>& transfers) {
+  std::size_t bytes = 0;
+  for (const Bytes& transfer : transfers) bytes += transfer.size();
+  reserve(transfers.size(), bytes);
+  for (const Bytes& transfer : transfers) push_back(transfer);
+}
+
+void TransferList::push_back(std::span<const std::uint8_t> transfer) {
+  bytes_.insert(bytes_.end(), transfer.begin(), transfer.end());
+  ends_.push_back(bytes_.size());
+}
+
+void TransferList::reserve(std::size_t transfers, std::size_t bytes) {
+  ends_.reserve(ends_.size() + transfers);
+  bytes_.reserve(bytes_.size() + bytes);
+}
 
 std::vector<TrackerSpec> Scenario::default_trackers() {
   std::vector<TrackerSpec> trackers;

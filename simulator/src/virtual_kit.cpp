@@ -90,6 +90,11 @@ class KitInterface final : public usb::Interface {
                                                   usb::TransferCallback done) override {
     return kit_->submit_in(endpoint, length, std::move(done));
   }
+  std::shared_ptr<usb::PendingTransfer> read_stream(
+      std::uint8_t endpoint, std::size_t length, std::shared_ptr<usb::StreamSink> sink) override {
+    if (endpoint == kReportEndpoint) return kit_->read_reports(length, std::move(sink));
+    return usb::Interface::read_stream(endpoint, length, std::move(sink));
+  }
   std::shared_ptr<usb::PendingTransfer> submit_out(std::uint8_t endpoint,
                                                    std::vector<std::uint8_t> bytes,
                                                    usb::TransferCallback done) override {

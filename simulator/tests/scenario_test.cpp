@@ -26,6 +26,8 @@ TEST(Scenario, AbsentKeysKeepTheDefaultKit) {
   EXPECT_EQ(scenario->rate_hz, 100u);
   EXPECT_EQ(scenario->motion, Motion::Sway);
   EXPECT_TRUE(scenario->ready_to_report);
+  EXPECT_FALSE(scenario->stamp_completion);
+  EXPECT_EQ(parse_scenario(R"({"script": [{"on": "Go"}]})")->script[0].report_interval_us, 0u);
 }
 
 TEST(Scenario, EveryKeyIsRead) {
@@ -36,9 +38,10 @@ TEST(Scenario, EveryKeyIsRead) {
     "trackers": [{"address": [9, 9, 9, 9, 9, 9], "body_part": "RF", "version": [1, 2, 3],
                   "announce": "twice"}],
     "ready_to_report": false,
-    "stream": {"rate_hz": 0, "motion": "still"},
-    "script": [{"on": "open", "delay_ms": 7, "response": "00", "report_transfers": ["AB"],
-                "unplug": true, "fail": {"endpoint": 129, "status": "Disconnected"}}]
+    "stream": {"rate_hz": 0, "motion": "still", "stamp_completion": true},
+    "script": [{"on": "open", "delay_ms": 7, "response": "00", "report_transfers": ["AB", "", "0102"],
+                "report_interval_us": 250, "unplug": true,
+                "fail": {"endpoint": 129, "status": "Disconnected"}}]
   })");
   ASSERT_TRUE(scenario.has_value()) << scenario.error();
   EXPECT_EQ(scenario->receiver_version, (protocol::SemVer{2, 1, 0}));
@@ -49,12 +52,19 @@ TEST(Scenario, EveryKeyIsRead) {
   EXPECT_FALSE(scenario->ready_to_report);
   EXPECT_EQ(scenario->rate_hz, 0u);
   EXPECT_EQ(scenario->motion, Motion::Still);
+  EXPECT_TRUE(scenario->stamp_completion);
   ASSERT_EQ(scenario->script.size(), 1u);
   const ScriptAction& action = scenario->script[0];
   EXPECT_EQ(action.on, "open");
   EXPECT_EQ(action.delay_ms, 7u);
   EXPECT_EQ(action.response, (Bytes{0x00}));
-  EXPECT_EQ(action.report_transfers, (std::vector<Bytes>{{0xAB}}));
+  ASSERT_EQ(action.report_transfers.size(), 3u);
+  EXPECT_EQ(Bytes(action.report_transfers[0].begin(), action.report_transfers[0].end()),
+            Bytes{0xAB});
+  EXPECT_TRUE(action.report_transfers[1].empty());
+  EXPECT_EQ(Bytes(action.report_transfers[2].begin(), action.report_transfers[2].end()),
+            (Bytes{0x01, 0x02}));
+  EXPECT_EQ(action.report_interval_us, 250u);
   EXPECT_TRUE(action.unplug);
   ASSERT_TRUE(action.fail.has_value());
   EXPECT_EQ(action.fail->endpoint, 0x81);
@@ -78,6 +88,15 @@ TEST(Scenario, ProblemsAreNamedWithTheirPlace) {
       {R"({"stream": {"motion": "spin"}})", "stream.motion: unknown motion \"spin\""},
       {R"({"script": [{"on": "Go", "response": "0"}]})", "script[0].response: odd number"},
       {R"({"script": [{"on": "Go", "response": "zz"}]})", "script[0].response: 'z' is not"},
+      {R"({"script": [{"on": "Go", "report_transfers": ["AB", "ABC"]}]})",
+       "script[0].report_transfers[1]: odd number of hex digits"},
+      {R"({"script": [{"on": "Go", "report_transfers": ["AB", 3]}]})",
+       "script[0].report_transfers[1]: expected a string"},
+      {R"({"script": [{"on": "Go", "report_interval_us": -1}]})",
+       "script[0].report_interval_us: expected an integer from 0 to 60000000"},
+      {R"({"script": [{"on": "Go", "report_interval_us": 60000001}]})",
+       "script[0].report_interval_us: expected an integer from 0 to 60000000"},
+      {R"({"stream": {"stamp_completion": 1}})", "stream.stamp_completion: expected true or false"},
       {R"({"script": [{"on": "Go", "fail": {"endpoint": 3, "status": "Stall"}}]})",
        "script[0].fail.endpoint: the receiver has endpoints 1, 129 and 130"},
       {R"({"script": [{"on": "Go", "fail": {"endpoint": 1, "status": "Broken"}}]})",

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,30 @@ struct TrackerSpec {
 
 using Bytes = std::vector<std::uint8_t>;
 
+/// Transfers kept back to back in one buffer, so that a scripted list of tens of thousands costs
+/// two allocations to build, copy or replay, not one per transfer.
+class TransferList {
+ public:
+  TransferList() = default;
+  /// For code that builds its list as separate transfers.
+  TransferList(const std::vector<Bytes>& transfers);  // NOLINT(google-explicit-constructor)
+
+  void push_back(std::span<const std::uint8_t> transfer);
+  void reserve(std::size_t transfers, std::size_t bytes);
+
+  std::size_t size() const { return ends_.size(); }
+  bool empty() const { return ends_.empty(); }
+  std::span<const std::uint8_t> operator[](std::size_t i) const {
+    const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+    return std::span(bytes_).subspan(begin, ends_[i] - begin);
+  }
+  bool operator==(const TransferList&) const = default;
+
+ private:
+  Bytes bytes_;
+  std::vector<std::size_t> ends_;  ///< where each transfer ends in bytes_
+};
+
 struct ScriptedFailure {
   std::uint8_t endpoint = 0;
   TransferError status = TransferError::Stall;
@@ -52,8 +77,11 @@ struct ScriptAction {
   /// Disconnected if the action unplugs. A host slow to see its command complete, or a receiver
   /// pulled out mid-command.
   bool in_flight = false;
-  std::optional<Bytes> response;        ///< one IN transfer on 0x82 with exactly these bytes
-  std::vector<Bytes> report_transfers;  ///< IN transfers on 0x81 with exactly these bytes
+  std::optional<Bytes> response;  ///< one IN transfer on 0x82 with exactly these bytes
+  TransferList report_transfers;  ///< IN transfers on 0x81 with exactly these bytes
+  /// Paces report_transfers: the first at once, then one every so many microseconds on the
+  /// action's own clock. 0: all at once, as fast as the host reads them.
+  std::uint32_t report_interval_us = 0;
   bool unplug = false;
   std::optional<ScriptedFailure> fail;
 };
@@ -67,6 +95,14 @@ struct Scenario {
   bool ready_to_report = true;
   std::uint32_t rate_hz = 100;  ///< reports per second per tracker; 0: none
   Motion motion = Motion::Sway;
+  /// Every generated sample's value_a (which poll hands over unchanged in TrackerFrame) becomes
+  /// the steady clock's time, in nanoseconds since its epoch, at which the kit completes the
+  /// transfer carrying the sample: for latency measurements. The stamp is written into the
+  /// transfer's bytes just before it completes, as a 9-byte varint. So that the transfer carrying
+  /// a sample's stamp also carries its last byte, the kit ends a transfer early rather than split
+  /// a sample; only a sample longer than the transfer is split, and stamped by the transfer that
+  /// carries its stamp (or, when a transfer end cuts the stamp itself, when it is cut).
+  bool stamp_completion = false;
   std::vector<ScriptAction> script;
 
   /// One tracker per body part, body part v at [16, 0, 0, 0, 0, v + 1], firmware 1.0.0.
@@ -77,7 +113,8 @@ struct Scenario {
 Expected<Scenario, std::string> parse_scenario(std::string_view json);
 
 inline constexpr std::string_view kVirtualKitVariable = "SORVEL_VIRTUAL_KIT";
-/// A scenario file is a few kilobytes; anything past this is not one.
+/// Most scenario files are a few kilobytes, a scripted stream of tens of thousands of transfers a
+/// few megabytes; anything past this is not one.
 inline constexpr std::size_t kMaxScenarioFileBytes = 16 * 1024 * 1024;
 
 /// The scenario a value of SORVEL_VIRTUAL_KIT selects: "1" the default kit, a value whose first
