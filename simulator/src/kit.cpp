@@ -187,6 +187,7 @@ std::shared_ptr<usb::PendingTransfer> Kit::submit_in(std::uint8_t endpoint, std:
 std::shared_ptr<usb::PendingTransfer> Kit::read_reports(std::size_t length,
                                                         std::shared_ptr<usb::StreamSink> sink) {
   auto stream = std::make_shared<Stream>(weak_from_this(), length, std::move(sink));
+  stream->sink_->on_submit();
   std::lock_guard lock(mutex_);
   std::optional<TransferError> refused;
   if (unplugged_) {
@@ -321,6 +322,12 @@ void Kit::drain() {
       stamp_transfer(transfer, stream->stamps_);
       stream->sink_->on_transfer(transfer);
       lock.lock();
+      if (!stream->cancelled_) {
+        // The next transfer is submitted, even when what it meets ends the stream.
+        lock.unlock();
+        stream->sink_->on_submit();
+        lock.lock();
+      }
       // What submitting the next transfer would meet.
       std::optional<TransferError> end;
       if (stream->cancelled_) {
