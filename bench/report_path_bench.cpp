@@ -5,10 +5,10 @@
 //   sorvel_report_path_bench <stream-file> [--smoke]
 //   sorvel_report_path_bench --generate N [--smoke]
 //
-// A frame is one report frame of the stream that decodes (four tracker frames are routed per
-// report). Each run repeats the whole input until it has taken at least a second (smoke: once);
-// the result is the median of 5 runs (smoke: 1). Allocations are counted by the global operator
-// new, only while transfers are being handed over. Prints one JSON object on stdout.
+// A frame is one tracker frame routed: a report that decodes carries four. Each run repeats the
+// whole input until it has taken at least a second (smoke: once); the result is the median of 5
+// runs (smoke: 1). Allocations are counted by the global operator new, only while transfers are
+// being handed over. Prints one JSON object on stdout.
 
 #include <algorithm>
 #include <atomic>
@@ -209,13 +209,13 @@ class MemoryInterface final : public usb::Interface {
   Clock::duration elapsed_{};
 };
 
-/// Reports that decode from the stream cut into transfers, as the reader's parser sees them.
+/// Tracker frames that decode from the stream cut into transfers, as the reader's parser sees them.
 std::size_t decodable_frames(const std::vector<std::span<const std::uint8_t>>& transfers) {
   protocol::ReportStream stream;
   std::size_t frames = 0;
   for (const auto& transfer : transfers) {
     stream.feed(transfer, [&](const protocol::ReportStream::Item& item) {
-      if (item) ++frames;
+      if (item) frames += item->samples.size();
     });
   }
   return frames;
