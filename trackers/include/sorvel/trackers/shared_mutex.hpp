@@ -1,7 +1,7 @@
 #pragma once
-// The trackers' reader-writer lock. With MinGW, std::shared_mutex sits on winpthreads' rwlock,
-// which let a reader see a half-written frame under contention (seen under Wine); there an
-// exclusive mutex serves readers too, which costs little since every lock is held for one copy.
+// The routing table's reader-writer lock. With MinGW, std::shared_mutex sits on winpthreads'
+// rwlock, which let a reader see half-written data under contention (seen under Wine); there an
+// exclusive mutex serves readers too, which costs little since every lock is held briefly.
 
 #if defined(__MINGW32__)
 #include <mutex>
