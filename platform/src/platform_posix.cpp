@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 
 #include "sorvel/platform/platform.hpp"
 
@@ -29,6 +30,14 @@ bool stdout_is_terminal() {
 bool enable_virtual_terminal_output() {
   return true;  // terminals act on escape sequences themselves
 }
+
+std::int64_t monotonic_ns() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for this clock
+  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+void monotonic_from_tick_count(bool) {}
 
 bool write_stdout(std::string_view text) {
   while (!text.empty()) {

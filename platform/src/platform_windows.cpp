@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 
 #include "sorvel/platform/platform.hpp"
@@ -20,6 +21,8 @@ HANDLE console_output(DWORD& mode) {
   if (out == nullptr || out == INVALID_HANDLE_VALUE) return nullptr;
   return ::GetConsoleMode(out, &mode) != 0 ? out : nullptr;
 }
+
+std::atomic<bool> tick_count_clock{false};
 
 }  // namespace
 
@@ -84,6 +87,25 @@ bool write_stdout(std::string_view text) {
     text.remove_prefix(written);
   }
   return true;
+}
+
+// CPython's arithmetic: ticks * 1e9 / frequency rounded down, split so that it cannot overflow.
+// 3.11 and 3.12 read GetTickCount64 instead, in whole milliseconds.
+std::int64_t monotonic_ns() {
+  if (tick_count_clock.load(std::memory_order_relaxed)) {
+    return static_cast<std::int64_t>(::GetTickCount64()) * 1'000'000;
+  }
+  LARGE_INTEGER frequency;
+  LARGE_INTEGER counter;
+  ::QueryPerformanceFrequency(&frequency);  // never fails from Windows XP on
+  ::QueryPerformanceCounter(&counter);
+  const std::int64_t f = frequency.QuadPart;
+  const std::int64_t ticks = counter.QuadPart;
+  return ticks / f * 1'000'000'000 + ticks % f * 1'000'000'000 / f;
+}
+
+void monotonic_from_tick_count(bool on) {
+  tick_count_clock.store(on, std::memory_order_relaxed);
 }
 
 std::uint64_t process_id() {

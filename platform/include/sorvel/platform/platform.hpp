@@ -41,6 +41,18 @@ bool enable_virtual_terminal_output();
 /// Thread safety: any thread; concurrent calls may interleave their text.
 bool write_stdout(std::string_view text);
 
+/// Nanoseconds of the clock Python's `time.monotonic_ns()` reads, with the same origin and
+/// rounding, so that times taken here compare with times taken there: CLOCK_MONOTONIC on POSIX;
+/// on Windows QueryPerformanceCounter, or GetTickCount64 once `monotonic_from_tick_count` is set
+/// (the interpreters before 3.13 read that one).
+/// Thread safety: any thread.
+std::int64_t monotonic_ns();
+
+/// Windows only: makes `monotonic_ns` read GetTickCount64, as the running interpreter's
+/// `time.monotonic` does (time.get_clock_info says which). Elsewhere it does nothing.
+/// Thread safety: any thread; set it before any time is taken.
+void monotonic_from_tick_count(bool on);
+
 /// This process's id, as the system's tools show it.
 std::uint64_t process_id();
 
