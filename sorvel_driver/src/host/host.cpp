@@ -93,7 +93,11 @@ Host::Host(std::unique_ptr<UsbSession> session, LinkState link, protocol::Receiv
       receiver_info_(info),
       timeouts_(timeouts) {}
 
-Host::~Host() = default;  // the session's end stops the readers and releases the receiver
+Host::~Host() {
+  // Consumers see a close, not a loss, and no frame after it; the session's end then stops the
+  // readers and releases the receiver.
+  link_.frames->end(StreamEnd::Closed);
+}
 
 asio::awaitable<DriverResult<std::shared_ptr<Host>>> Host::open(
     std::shared_ptr<usb::Device> device, std::shared_ptr<const EventHandler> handler,

@@ -1,8 +1,11 @@
 #include "readers.hpp"
 
+#include <optional>
+
 #include "sorvel/driver/host/report_sink.hpp"
 #include "sorvel/driver/usb/async_transfer.hpp"
 #include "sorvel/log/log.hpp"
+#include "sorvel/platform/platform.hpp"
 
 namespace sorvel::detail {
 
@@ -13,8 +16,9 @@ using log::kUsbTarget;
 
 constexpr std::string_view kReportFailure = "error receiving usb data: ";
 
-/// A failed read ends the reader. The first reader to see the link fail reports the loss once;
-/// a deliberate close ends it quietly.
+/// A failed read ends the reader. The first reader to see the link fail reports the loss once,
+/// and ends the frame streams after the frames already published; a deliberate close ends it
+/// quietly.
 void on_read_failure(const LinkState& link, TransferError failure, std::string_view what) {
   if (link.closing->load()) return;
   const DriverError error = DriverError::serial_transfer(failure);
@@ -22,6 +26,7 @@ void on_read_failure(const LinkState& link, TransferError failure, std::string_v
   bool connected = true;
   if (link.receiver_connected->compare_exchange_strong(connected, false)) {
     (*link.handler)(event::ReceiverLost{error});
+    link.frames->end(StreamEnd::ReceiverLost);
   }
 }
 
@@ -72,9 +77,9 @@ asio::awaitable<void> read_reports(std::shared_ptr<usb::Interface> interface,
   try {
     // Frames are decoded and routed where each transfer completes; this task only waits for the
     // stream to end, and its cancellation cancels the stream.
-    const usb::TransferResult end =
-        co_await usb::read_stream_until_end(*interface, kReportEndpoint, kReportTransferLength,
-                                            std::make_shared<ReportSink>(std::move(routing)));
+    const usb::TransferResult end = co_await usb::read_stream_until_end(
+        *interface, kReportEndpoint, kReportTransferLength,
+        std::make_shared<ReportSink>(std::move(routing), link.frames));
     on_read_failure(link, *end.error, kReportFailure);
   } catch (const std::system_error&) {
     // Cancelled while closing, before the stream was started.
@@ -87,14 +92,18 @@ asio::awaitable<void> read_reports(std::shared_ptr<usb::Interface> interface,
 namespace sorvel {
 
 void ReportSink::on_transfer(std::span<const std::uint8_t> data) {
-  stream_.feed(data, [this](const protocol::ReportStream::Item& item) {
+  // The transfer has just completed: its time is now, whichever report it ends.
+  std::optional<FrameStreams::Batch> batch;
+  if (frames_ && frames_->has_subscribers()) batch.emplace(*frames_, platform::monotonic_ns());
+  stream_.feed(data, [&](const protocol::ReportStream::Item& item) {
     if (!item) {
       log::error(log::kUsbTarget, "{}{}", detail::kReportFailure,
                  DriverError::report(item.error()));
       return;
     }
     for (const auto& sample : item->samples) {
-      routing_->route(item->body_part, protocol::to_frame(sample));
+      const TrackerFrame frame = protocol::to_frame(sample);
+      if (routing_->route(item->body_part, frame) && batch) batch->add(frame);
     }
   });
 }

@@ -53,9 +53,13 @@ class Host {
   DriverResult<ResponseReceiver> subscribe();
 
   bool receiver_connected() const { return link_.receiver_connected->load(); }
+  /// Every frame routed from now on, for whoever subscribes; ended when the receiver is lost or
+  /// the host goes.
+  const std::shared_ptr<FrameStreams>& frames() const { return link_.frames; }
   const protocol::ReceiverInfo& receiver_info() const { return receiver_info_; }
   std::size_t expected_tracker_count() const { return expected_tracker_count_.load(); }
 
+  /// Ends the frame streams (Closed), then closes the session.
   ~Host();
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;

@@ -15,6 +15,7 @@
 #include "sorvel/driver/runtime/task.hpp"
 #include "sorvel/driver/usb/usb.hpp"
 #include "sorvel/protocol/messages.hpp"
+#include "sorvel/trackers/frame_stream.hpp"
 #include "sorvel/trackers/routing_table.hpp"
 
 namespace sorvel {
@@ -41,6 +42,8 @@ struct LinkState {
   /// Set by a deliberate close: the readers then stop without reporting a loss.
   std::shared_ptr<std::atomic<bool>> closing = std::make_shared<std::atomic<bool>>(false);
   std::shared_ptr<const EventHandler> handler;
+  /// The consumers of every routed frame; ended with ReceiverLost when the link is lost.
+  std::shared_ptr<FrameStreams> frames = std::make_shared<FrameStreams>();
 };
 
 class UsbSession {
@@ -51,7 +54,7 @@ class UsbSession {
                                                         LinkState link);
 
   /// Claims interface 0, selects its alternate setting 0 and starts the report reader, which
-  /// routes frames through `routing`.
+  /// routes frames through `routing` and hands them to the link's frame streams.
   DriverResult<void> start_report_reader(std::shared_ptr<RoutingTable> routing);
 
   /// Writes `command` as one zero-filled 64-byte transfer. Success only means the device took
