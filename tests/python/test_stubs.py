@@ -21,6 +21,16 @@ async def main() -> None:
         location: str = report.location
         accuracy: int = report.accuracy
         flag: bool = fresh
+    with sorvel.frames(buffer=16) as stream:
+        async for frame in stream:
+            part: str = frame.body_part
+            when: int = frame.time_ns
+            qw, qx, qy, qz = frame.rot
+            fx, fy, fz = frame.acc
+            level: int = frame.accuracy
+        for drained in stream.drain():
+            then: int = drained.time_ns
+        lost: int = stream.dropped
     pysorvel.enable_log("info")
 
 wrong: int = pysorvel.Sorvel().status()

@@ -349,6 +349,51 @@ PyObject* bridge(ModuleState& state, asio::awaitable<DriverResult<void>> computa
   return future.release();
 }
 
+struct LoopWaker::Waiter {
+  std::shared_ptr<PendingCall> call;
+};
+
+LoopWaker::LoopWaker() = default;
+LoopWaker::~LoopWaker() = default;
+
+PyObject* LoopWaker::wait() {
+  auto loop = PyRef::steal(call_module_function("asyncio", "get_running_loop"));
+  if (!loop) return nullptr;
+  auto future = PyRef::steal(PyObject_CallMethod(loop.get(), "create_future", nullptr));
+  if (!future) return nullptr;
+  auto waiter = std::make_shared<Waiter>();
+  waiter->call = std::make_shared<PendingCall>();
+  waiter->call->loop = PyRef::borrow(loop.get()).release();
+  waiter->call->future = PyRef::borrow(future.get()).release();
+  // The delivery only sets None: any context will do.
+  waiter->call->context = PyRef::borrow(Py_None).release();
+  std::shared_ptr<Waiter> previous;
+  {
+    std::lock_guard lock(mutex_);
+    previous = std::exchange(waiter_, std::move(waiter));
+  }
+  if (previous) previous->call->release_with_gil();
+  return future.release();
+}
+
+void LoopWaker::fire() {
+  std::shared_ptr<Waiter> waiter;
+  {
+    std::lock_guard lock(mutex_);
+    waiter = std::move(waiter_);
+  }
+  if (waiter) Deliveries::instance().post(Job{std::move(waiter->call), Succeeded{}});
+}
+
+void LoopWaker::clear() {
+  std::shared_ptr<Waiter> waiter;
+  {
+    std::lock_guard lock(mutex_);
+    waiter = std::move(waiter_);
+  }
+  if (waiter) waiter->call->release_with_gil();
+}
+
 PyObject* make_support_module() {
   if (PyObject* existing = PyState_FindModule(&kSupportDef))
     return PyRef::borrow(existing).release();

@@ -3,6 +3,9 @@
 
 #include <Python.h>
 
+#include <memory>
+#include <mutex>
+
 #include <asio/awaitable.hpp>
 
 #include "module_state.hpp"
@@ -16,6 +19,33 @@ namespace pysorvel {
 /// Cancelling the future drops the computation at its current waiting point.
 /// Thread safety: a Python thread holding the interpreter lock.
 PyObject* bridge(ModuleState& state, asio::awaitable<sorvel::DriverResult<void>> computation);
+
+/// Wakes an asyncio task from any thread: the task awaits a future made by `wait`, and `fire`
+/// has the delivery thread resolve it with None on its loop. The firing thread never touches
+/// Python, so a driver thread may fire without waiting for the interpreter lock.
+class LoopWaker {
+ public:
+  LoopWaker();
+  LoopWaker(const LoopWaker&) = delete;
+  LoopWaker& operator=(const LoopWaker&) = delete;
+  /// A waiter still set is left to leak: the lock may not be held here. `clear` first.
+  ~LoopWaker();
+
+  /// A new future of the calling thread's running loop that the next `fire` resolves; it
+  /// replaces a waiter not fired yet (whose future stays pending). Null with an exception set
+  /// when no loop runs. Thread safety: a Python thread holding the interpreter lock.
+  PyObject* wait();
+  /// Resolves the current waiter's future, if there is one. Never blocks on Python.
+  /// Thread safety: any thread.
+  void fire();
+  /// Lets the current waiter go unresolved. Thread safety: with the interpreter lock.
+  void clear();
+
+ private:
+  struct Waiter;
+  std::mutex mutex_;
+  std::shared_ptr<Waiter> waiter_;  ///< guarded by mutex_
+};
 
 /// Registered with `atexit`: from then on no worker touches Python; waits for deliveries that
 /// already hold or wait for the interpreter lock.

@@ -10,10 +10,12 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "bridge.hpp"
 #include "module_state.hpp"
 #include "py_ref.hpp"
+#include "sorvel/platform/platform.hpp"
 #include "sorvel/trackers/body_part.hpp"
 
 namespace pysorvel {
@@ -29,6 +31,9 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state.support_module);
   Py_VISIT(state.task_failure);
   Py_VISIT(state.body_part_names);
+  Py_VISIT(state.frame_type);
+  Py_VISIT(state.frame_stream_type);
+  Py_VISIT(state.frame_wait_type);
   return 0;
 }
 
@@ -40,6 +45,9 @@ int module_clear(PyObject* module) {
   Py_CLEAR(state.support_module);
   Py_CLEAR(state.task_failure);
   Py_CLEAR(state.body_part_names);
+  Py_CLEAR(state.frame_type);
+  Py_CLEAR(state.frame_stream_type);
+  Py_CLEAR(state.frame_wait_type);
   return 0;
 }
 
@@ -61,6 +69,24 @@ bool register_shutdown_hook() {
          nullptr;
 }
 
+/// Frames carry times on the clock of `time.monotonic_ns()`; on Windows that clock depends on
+/// the interpreter's version, so ask it which one it reads.
+bool use_python_monotonic_clock() {
+#ifdef _WIN32
+  auto time = PyRef::steal(PyImport_ImportModule("time"));
+  auto info =
+      time ? PyRef::steal(PyObject_CallMethod(time.get(), "get_clock_info", "s", "monotonic"))
+           : PyRef();
+  auto implementation =
+      info ? PyRef::steal(PyObject_GetAttrString(info.get(), "implementation")) : PyRef();
+  if (!implementation) return false;
+  const char* name = PyUnicode_AsUTF8AndSize(implementation.get(), nullptr);
+  if (name == nullptr) return false;
+  sorvel::platform::monotonic_from_tick_count(std::string_view(name).starts_with("GetTickCount"));
+#endif
+  return true;
+}
+
 bool fill_module(PyObject* module) {
   ModuleState& state = state_of_module(module);
   state = ModuleState{};
@@ -78,6 +104,13 @@ bool fill_module(PyObject* module) {
     PyObject* name = to_str(sorvel::name(static_cast<sorvel::BodyPart>(i)));
     if (name == nullptr) return false;
     PyTuple_SetItem(state.body_part_names, static_cast<Py_ssize_t>(i), name);  // steals name
+  }
+  state.frame_type = make_frame_type(module);
+  state.frame_stream_type = make_frame_stream_type(module);
+  state.frame_wait_type = make_frame_wait_type(module);
+  if (state.frame_type == nullptr || state.frame_stream_type == nullptr ||
+      state.frame_wait_type == nullptr || !use_python_monotonic_clock()) {
+    return false;
   }
   state.sorvel_type = make_sorvel_type(module);
   if (state.sorvel_type == nullptr ||

@@ -4,20 +4,26 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <exception>
+#include <memory>
 #include <string_view>
 
+#include "sorvel/trackers/frame_stream.hpp"
 #include "sorvel/trackers/tracker_frame.hpp"
 
 namespace pysorvel {
 
 struct ModuleState {
-  PyObject* sorvel_type;      ///< the Sorvel class
-  PyObject* report_type;      ///< the Report class, built on first use; may be null
-  PyObject* panic_exception;  ///< internal failures; derives from BaseException
-  PyObject* support_module;   ///< the bridge's support module with its failure class
-  PyObject* task_failure;     ///< the exception a bridged task that failed internally delivers
-  PyObject* body_part_names;  ///< tuple of the 15 body-part names, index = body part
+  PyObject* sorvel_type;        ///< the Sorvel class
+  PyObject* report_type;        ///< the Report class, built on first use; may be null
+  PyObject* panic_exception;    ///< internal failures; derives from BaseException
+  PyObject* support_module;     ///< the bridge's support module with its failure class
+  PyObject* task_failure;       ///< the exception a bridged task that failed internally delivers
+  PyObject* body_part_names;    ///< tuple of the 15 body-part names, index = body part
+  PyObject* frame_type;         ///< the Frame class
+  PyObject* frame_stream_type;  ///< the FrameStream class
+  PyObject* frame_wait_type;    ///< what FrameStream.__anext__ returns
 };
 
 /// The state of the module `type` was defined in.
@@ -43,5 +49,16 @@ PyObject* new_report(ModuleState& state, PyObject* report_type, const sorvel::Tr
 /// The name of `part` ("Head"), one str per body part for the module's life; borrowed.
 PyObject* body_part_name(ModuleState& state, sorvel::BodyPart part);
 extern PyMethodDef kEnableLogDef;
+
+/// The Frame class; new reference or null.
+PyObject* make_frame_type(PyObject* module);
+/// A new Frame of `stamped`; null with an exception set on failure.
+PyObject* new_frame(ModuleState& state, const sorvel::StampedFrame& stamped);
+/// The FrameStream class and its awaitable; new references or null.
+PyObject* make_frame_stream_type(PyObject* module);
+PyObject* make_frame_wait_type(PyObject* module);
+/// A new FrameStream subscribed to `streams` with room for `buffer` frames (at least 1); null
+/// with an exception set on failure.
+PyObject* new_frame_stream(ModuleState& state, sorvel::FrameStreams& streams, std::size_t buffer);
 
 }  // namespace pysorvel

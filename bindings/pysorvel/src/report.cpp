@@ -19,6 +19,7 @@
 #include "module_state.hpp"
 #include "py_ref.hpp"
 #include "sorvel/trackers/body_part.hpp"
+#include "values.hpp"
 
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>  // the member type codes; Python.h has them from 3.12 on
@@ -49,19 +50,6 @@ struct ReportObject {
 
 ReportObject* as_report(PyObject* self) {
   return reinterpret_cast<ReportObject*>(self);
-}
-
-template <std::size_t N>
-PyObject* float_tuple(const std::array<float, N>& values) {
-  auto tuple = PyRef::steal(PyTuple_New(N));
-  if (!tuple) return nullptr;
-  for (std::size_t i = 0; i < N; ++i) {
-    // Exact widening: a stored 0.1f reads as 0.10000000149011612.
-    PyObject* item = PyFloat_FromDouble(static_cast<double>(values[i]));
-    if (item == nullptr) return nullptr;
-    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-  }
-  return tuple.release();
 }
 
 /// Shortest text that reads back as the same float32, whole numbers with ".0".
@@ -162,8 +150,7 @@ PyObject* report_type(ModuleState& state, PyObject* module) {
 }
 
 PyObject* new_report(ModuleState& state, PyObject* report_type, const sorvel::TrackerFrame& frame) {
-  const auto& q = frame.orientation;  // x, y, z, w
-  const std::array<float, 4> rot{q[3], q[0], q[1], q[2]};
+  const std::array<float, 4> rot = rot_of(frame);
   auto acc = PyRef::steal(float_tuple(frame.acceleration));
   if (!acc) return nullptr;
   auto rot_tuple = PyRef::steal(float_tuple(rot));

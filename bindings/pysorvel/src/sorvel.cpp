@@ -4,6 +4,7 @@
 //     def connect(self, group: str) -> asyncio.Future[None]
 //     def start(self) -> asyncio.Future[None]
 //     def poll(self) -> list[tuple[Report, bool]]
+//     def frames(self, buffer: int = 4096) -> FrameStream
 //
 // One opened receiver. The object holds the driver handle and what polls keep between them (the
 // Reports last shown); connect and start hand their own clone of the handle to the runtime, so
@@ -164,6 +165,8 @@ void sorvel_dealloc(PyObject* self) {
   if (!inherited(self)) {
     std::shared_ptr<Driver> driver = std::move(as_sorvel(self)->driver);
     as_sorvel(self)->driver.~shared_ptr();
+    // Frame streams end with the object, even while a connect or start still holds the host.
+    driver->host()->frames()->end(sorvel::StreamEnd::Closed);
     // The last handle waits for the USB readers to stop; they never need the lock.
     Py_BEGIN_ALLOW_THREADS driver.reset();
     Py_END_ALLOW_THREADS
@@ -267,6 +270,27 @@ PyObject* sorvel_poll(PyObject* self, PyObject*) {
   }
 }
 
+PyObject* sorvel_frames(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ModuleState& state = state_of(self);
+  static const char* keywords[] = {"buffer", nullptr};
+  Py_ssize_t buffer = 4096;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|n:frames", const_cast<char**>(keywords),
+                                   &buffer)) {
+    return nullptr;
+  }
+  if (buffer < 1) {
+    PyErr_Format(PyExc_ValueError, "frames() buffer must be at least 1, not %zd", buffer);
+    return nullptr;
+  }
+  try {
+    Driver* driver = driver_of(state, self);
+    if (driver == nullptr) return nullptr;
+    return new_frame_stream(state, *driver->host()->frames(), static_cast<std::size_t>(buffer));
+  } catch (...) {
+    return raise_panic_from_current_exception(state);
+  }
+}
+
 PyMethodDef kMethods[] = {
     {"status", sorvel_status, METH_NOARGS, "status($self)\n--\n\n"},
     {"connect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sorvel_connect)),
@@ -279,6 +303,11 @@ PyMethodDef kMethods[] = {
     {"poll", sorvel_poll, METH_NOARGS,
      "poll($self)\n--\n\nPoll one frame from the sensor report buffer, you can only call this "
      "function after\ndata collection is started"},
+    {"frames", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sorvel_frames)),
+     METH_VARARGS | METH_KEYWORDS,
+     "frames($self, buffer=4096)\n--\n\nEvery frame received from now on, in arrival order, "
+     "with room for `buffer` frames\nthat have not been taken yet; the oldest are dropped "
+     "first."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,35 @@
+#pragma once
+// How frame fields become Python values, shared by Report and Frame so that both show a frame
+// the same way.
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+
+#include "py_ref.hpp"
+#include "sorvel/trackers/tracker_frame.hpp"
+
+namespace pysorvel {
+
+/// A tuple of floats; new reference, or null with an exception set.
+template <std::size_t N>
+PyObject* float_tuple(const std::array<float, N>& values) {
+  auto tuple = PyRef::steal(PyTuple_New(N));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < N; ++i) {
+    // Exact widening: a stored 0.1f reads as 0.10000000149011612.
+    PyObject* item = PyFloat_FromDouble(static_cast<double>(values[i]));
+    if (item == nullptr) return nullptr;
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return tuple.release();
+}
+
+/// The orientation as Python shows it: w first.
+inline std::array<float, 4> rot_of(const sorvel::TrackerFrame& frame) {
+  const auto& q = frame.orientation;  // x, y, z, w
+  return {q[3], q[0], q[1], q[2]};
+}
+
+}  // namespace pysorvel
