@@ -8,7 +8,9 @@
 // A frame is one tracker frame routed: a report that decodes carries four. Each run repeats the
 // whole input until it has taken at least a second (smoke: once); the result is the median of 5
 // runs (smoke: 1). Allocations are counted by the global operator new, only while transfers are
-// being handed over. Prints one JSON object on stdout.
+// being handed over. The same input then goes through once more with one frame-stream subscriber
+// attached (a consumer that never reads, so its ring keeps overwriting): the stream path's rate
+// and allocations. Prints one JSON object on stdout.
 
 #include <algorithm>
 #include <atomic>
@@ -34,6 +36,7 @@
 #include "sorvel/protocol/report_stream.hpp"
 #include "sorvel/protocol/sensor_report.hpp"
 #include "sorvel/trackers/body_part.hpp"
+#include "sorvel/trackers/frame_stream.hpp"
 #include "sorvel/trackers/routing_table.hpp"
 #include "sorvel/trackers/tracker_set.hpp"
 
@@ -263,12 +266,14 @@ struct Run {
 
 /// Whole passes over the input, each a stream of its own, until `at_least` of streaming.
 Run run(MemoryInterface& interface, std::shared_ptr<RoutingTable> routing,
-        std::size_t frames_per_pass, Clock::duration at_least) {
+        std::shared_ptr<FrameStreams> streams, std::size_t frames_per_pass,
+        Clock::duration at_least) {
   interface.reset();
   const std::uint64_t allocations_before = g_allocations.load();
   std::uint64_t passes = 0;
   do {
-    (void)interface.read_stream(0x81, kTransferLength, std::make_shared<ReportSink>(routing));
+    (void)interface.read_stream(0x81, kTransferLength,
+                                std::make_shared<ReportSink>(routing, streams));
     ++passes;
   } while (interface.elapsed() < at_least);
   const double seconds = std::chrono::duration<double>(interface.elapsed()).count();
@@ -326,16 +331,33 @@ int main(int argc, char** argv) {
   MemoryInterface interface(transfers);
   const int runs = smoke ? 1 : 5;
   const Clock::duration at_least = smoke ? Clock::duration::zero() : std::chrono::seconds(1);
-  std::vector<double> rates;
-  std::uint64_t frames = 0;
-  std::uint64_t allocations = 0;
-  for (int i = 0; i < runs; ++i) {
-    const Run r = run(interface, routing, frames_per_pass, at_least);
-    rates.push_back(r.frames_per_s);
-    frames += r.frames;
-    allocations += r.allocations;
-  }
-  std::sort(rates.begin(), rates.end());
+  /// Median rate and allocations per frame over the runs.
+  auto measure = [&](const std::shared_ptr<FrameStreams>& streams) {
+    std::vector<double> rates;
+    std::uint64_t frames = 0;
+    std::uint64_t allocations = 0;
+    for (int i = 0; i < runs; ++i) {
+      const Run r = run(interface, routing, streams, frames_per_pass, at_least);
+      rates.push_back(r.frames_per_s);
+      frames += r.frames;
+      allocations += r.allocations;
+    }
+    std::sort(rates.begin(), rates.end());
+    return std::pair{rates[rates.size() / 2],
+                     static_cast<double>(allocations) / static_cast<double>(frames)};
+  };
+  const auto [rate, allocs_per_frame] = measure(nullptr);
+
+  // One subscriber, its ring allocated here, before counting starts.
+  auto streams = std::make_shared<FrameStreams>();
+  auto subscriber = streams->subscribe(4096, nullptr);
+  const auto [stream_rate, stream_allocs_per_frame] = measure(streams);
+  std::uint64_t streamed = 0;
+  subscriber->take(SIZE_MAX, [&](const StampedFrame&) {
+    ++streamed;
+    return true;
+  });
+  if (streamed + subscriber->dropped() == 0) return fail("no frame reached the subscriber");
 
   // The frames went somewhere: some tracker's newest frame is no longer the default one.
   const auto polled = trackers.poll();
@@ -347,8 +369,9 @@ int main(int argc, char** argv) {
   std::printf(
       "{\"report_path_frames_per_s\": {\"value\": %.1f, \"unit\": \"frames/s\"}, "
       "\"report_path_allocs_per_frame\": {\"value\": %.6g, \"unit\": \"allocs/frame\"}, "
+      "\"stream_path_frames_per_s\": {\"value\": %.1f, \"unit\": \"frames/s\"}, "
+      "\"stream_allocs_per_frame\": {\"value\": %.6g, \"unit\": \"allocs/frame\"}, "
       "\"frames\": %zu}\n",
-      rates[rates.size() / 2], static_cast<double>(allocations) / static_cast<double>(frames),
-      frames_per_pass);
+      rate, allocs_per_frame, stream_rate, stream_allocs_per_frame, frames_per_pass);
   return 0;
 }

@@ -149,7 +149,9 @@ def report_path(build, figures, smoke, work):
     ours_rate, peer_rate = interleaved(1 if smoke else 3, ours, peer)
     figures.add("report_path_frames_per_s", ours_rate, "frames/s")
     figures.add("report_path_vs_peer", ours_rate, "frames per CPU-second", peer_rate)
-    figures.values["report_path_allocs_per_frame"] = native["report_path_allocs_per_frame"]
+    for name in ("report_path_allocs_per_frame", "stream_path_frames_per_s",
+                 "stream_allocs_per_frame"):
+        figures.values[name] = native[name]
     return transfers, reports
 
 
@@ -188,6 +190,45 @@ def kit_path(figures, transfers, reports, smoke):
 
     ours_rate, peer_rate = interleaved(1 if smoke else 3, ours, peer)
     figures.add("kit_path_vs_peer", ours_rate, "frames per CPU-second", peer_rate)
+
+
+def stream_path(figures, transfers, reports, smoke):
+    """The same transfers through the virtual kit into Frames of one frame stream, drained as
+    they come: wall time from start to the last frame taken. The kit sends far faster than a
+    bus; the ring holds the whole run, so that the figure is the rate of taking, not of drops."""
+    frames = reports * workload.SAMPLES_PER_REPORT * workload.TRACKERS
+
+    def once():
+        os.environ["SORVEL_VIRTUAL_KIT"] = workload.scenario(transfers, 0, next(_kits))
+        sorvel = pysorvel.Sorvel()
+        stream = sorvel.frames(buffer=frames)
+
+        async def pair():
+            await sorvel.connect(workload.FULL_BODY)
+
+        async def start_streaming():
+            await sorvel.start()
+
+        asyncio.run(pair())
+        taken = 0
+        deadline = time.monotonic() + 60
+        start = time.perf_counter()
+        asyncio.run(start_streaming())
+        while taken + stream.dropped < frames:
+            batch = stream.drain()
+            taken += len(batch)
+            if not batch:
+                if time.monotonic() > deadline:
+                    raise SystemExit("the frame stream lost the kit's last frames")
+                time.sleep(0.0002)
+        elapsed = time.perf_counter() - start
+        dropped = stream.dropped
+        del stream, sorvel
+        return taken / elapsed, dropped
+
+    runs = [once() for _ in range(1 if smoke else 3)]
+    figures.add("stream_frames_per_s", statistics.median(rate for rate, _ in runs), "frames/s")
+    figures.add("stream_frames_dropped", max(dropped for _, dropped in runs), "frames")
 
 
 def per_poll_us(poll, polls, with_fields):
@@ -299,6 +340,7 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         transfers, reports = report_path(args.build, figures, args.smoke, work)
     kit_path(figures, transfers, reports, args.smoke)
+    stream_path(figures, transfers, reports, args.smoke)
     polling(figures, args.smoke)
     latency(args.build, figures, args.smoke)
     bus_limit(figures, args.smoke)
