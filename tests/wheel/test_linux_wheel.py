@@ -15,7 +15,7 @@ WHEELS = pathlib.Path(__file__).resolve().parents[2] / "build" / "wheel"
 
 # Runs in the fresh environment: pairs four trackers, streams, and reports what it saw.
 STREAM = textwrap.dedent("""
-    import asyncio, json, time
+    import asyncio, json, sys, time
     import pysorvel
 
     async def main():
@@ -32,7 +32,8 @@ STREAM = textwrap.dedent("""
             await asyncio.sleep(0.01)
         with open("/proc/self/maps") as maps:
             linked = {line.split()[-1] for line in maps if "/libusb" in line or "/libfmt" in line}
-        print(json.dumps({"module": pysorvel.__file__, "status": kit.status(),
+        print(json.dumps({"extension": sys.modules["pysorvel._pysorvel"].__file__,
+                          "status": kit.status(),
                           "polled": len(polled), "fresh": fresh, "linked": sorted(linked)}))
 
     asyncio.run(main())
@@ -74,8 +75,8 @@ def test_the_installed_wheel_streams_the_virtual_kit_on_its_own_libusb(installed
     assert child.returncode == 0, child.stderr
     seen = json.loads(child.stdout)
 
-    site = pathlib.Path(seen["module"]).parent
-    assert site.is_relative_to(installed.parent.parent), seen["module"]
+    site = pathlib.Path(seen["extension"]).parent.parent
+    assert site.is_relative_to(installed.parent.parent), seen["extension"]
     assert seen["status"] == "reporting data"
     assert seen["polled"] == 4
     assert sorted(seen["fresh"]) == ["Chest", "Head", "LeftHand", "RightHand"]
