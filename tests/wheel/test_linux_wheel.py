@@ -90,3 +90,15 @@ def test_the_installed_wheel_streams_the_virtual_kit_on_its_own_libusb(installed
     names = sorted(path.name.split("-")[0].split(".")[0] for path in linked)
     assert names == ["libfmt", "libusb"], linked
     assert {path.parent for path in linked} == {site / "pysorvel.libs"}, linked
+
+
+@pytest.mark.parametrize("args, status, text", [
+    ([], 2, "usage: python -m pysorvel"),
+    (["record", "--help"], 0, "usage: python -m pysorvel record"),
+])
+def test_the_installed_wheel_carries_the_command_line_tools(installed, tmp_path, args, status,
+                                                           text):
+    child = subprocess.run([installed, "-m", "pysorvel", *args], cwd=tmp_path,
+                           capture_output=True, text=True, timeout=60)
+    assert child.returncode == status, child.stderr
+    assert text in child.stdout + child.stderr
