@@ -86,7 +86,8 @@ def record(out: pathlib.Path, group: str, limit: float | None, capture: bool) ->
         file = open(out, "w", newline="", encoding="utf-8")
     except OSError as error:
         raise Failure(f"cannot write the recording: {error}") from None
-    with file, kit.frames(buffer=BUFFER_FRAMES) as stream:
+    with file:
+        stream = kit.frames(buffer=BUFFER_FRAMES)  # before start(): the first frames count too
         sink = Sink(file)
         progress = Progress(sys.stderr, group)
         try:
@@ -117,9 +118,18 @@ def is_panic(error: BaseException) -> bool:
 async def stream_to(sink: "Sink", kit: Any, stream: Any, group: str, limit: float | None,
                     progress: "Progress") -> None:
     """Pairs, starts and writes frames until `limit` seconds have passed (None: until cancelled,
-    which is what Ctrl-C does to asyncio.run's task). Whatever arrived is written either way."""
-    await call(f"cannot pair {group}", kit.connect, group)
-    await call("cannot start the sensor stream", kit.start)
+    which is what Ctrl-C does to asyncio.run's task). Whatever arrived is written either way, and
+    the stream is closed while its event loop still runs."""
+    try:
+        await call(f"cannot pair {group}", kit.connect, group)
+        await call("cannot start the sensor stream", kit.start)
+        await write_frames(sink, stream, limit, progress)
+    finally:
+        stream.close()
+
+
+async def write_frames(sink: "Sink", stream: Any, limit: float | None,
+                       progress: "Progress") -> None:
     started = time.monotonic()
     ticker = asyncio.create_task(tick(sink, stream, started, progress))
     try:
