@@ -153,14 +153,13 @@ def test_capture_is_written_beside_the_recording(tmp_path):
 @pytest.mark.parametrize("args, scenario, status, message", [
     ([], {}, 2, "the following arguments are required: TOOL"),
     (["replay"], {}, 2, "invalid choice: 'replay'"),
-    (["record"], {}, 2, "the following arguments are required: OUT"),
     (["record", "x.csv", "--seconds", "0"], {}, 2, "expected a number of seconds above 0"),
     (["record", "x.csv"], {"present": False}, 1,
      f"{PROG}: cannot open the receiver: Receiver not found\n"),
     (["record", "missing/x.csv"], {}, 1, f"{PROG}: cannot write the recording: "),
     (["record", "x.csv", "--group", "nope"], {}, 1, f"{PROG}: cannot pair nope: "),
     (["record", "x.pcap", "--capture"], {}, 1, "would be both the recording and the capture"),
-], ids=["no tool", "unknown tool", "no OUT", "no time", "no receiver", "unwritable OUT",
+], ids=["no tool", "unknown tool", "no time", "no receiver", "unwritable OUT",
         "bad group", "OUT is the capture"])
 def test_what_cannot_start_says_why(tmp_path, args, scenario, status, message):
     child = record(tmp_path, json.loads(scenario_text(**scenario)), *args)
