@@ -85,12 +85,13 @@ python-test: python
 python-usbfs-test: build python
 	env -u SORVEL_VIRTUAL_KIT umockdev-wrapper $(PY) -m pytest -q -p no:cacheprovider tests/usbfs
 
-# The wheel is one abi3 binary for every CPython from 3.11, and its stubs satisfy mypy.
+# The wheel is one abi3 binary for every CPython from 3.11; its stubs and the tools satisfy mypy.
 python-check: python
 	@rm -f build/wheel/*linux_*.whl
 	@$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel .
 	$(PY) -m abi3audit --strict --report build/wheel/*-linux_*.whl
-	$(PY) -m mypy --strict examples/live_demo.py
+	$(PY) -m mypy --strict examples/live_demo.py bindings/pysorvel/pysorvel/__main__.py \
+	  bindings/pysorvel/pysorvel/_record.py
 
 # The Linux wheel for other machines: auditwheel copies libusb and every other shared library the
 # module links that is not part of the manylinux base into pysorvel.libs/ and tags the wheel for

@@ -38,8 +38,8 @@ pysorvel.Sorvel().connect(1)
 '''
 
 
-def test_stub_package_is_installed_beside_the_module():
-    stub = pathlib.Path(pysorvel.__file__).parent / "pysorvel-stubs" / "__init__.pyi"
+def test_stub_package_is_installed_beside_the_package():
+    stub = pathlib.Path(pysorvel.__file__).parent.parent / "pysorvel-stubs" / "__init__.pyi"
     assert stub.is_file()
 
 

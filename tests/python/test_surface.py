@@ -129,7 +129,8 @@ def test_report_type_is_not_a_module_attribute_and_cannot_be_called(kit):
 
 
 def test_support_module_init_is_exported_with_its_failure_class():
-    loader = importlib.machinery.ExtensionFileLoader("pysorvel_runtime", pysorvel.__file__)
+    extension = importlib.util.find_spec("pysorvel._pysorvel").origin
+    loader = importlib.machinery.ExtensionFileLoader("pysorvel_runtime", extension)
     spec = importlib.util.spec_from_loader("pysorvel_runtime", loader)
     support = importlib.util.module_from_spec(spec)
     public = {name for name in dir(support) if not name.startswith("__")}
@@ -141,13 +142,29 @@ def test_support_module_init_is_exported_with_its_failure_class():
 def test_reimport_in_the_same_interpreter_returns_the_same_module():
     child = run_child("""
         import sys, pysorvel
-        first = pysorvel
-        del sys.modules["pysorvel"]
+        first, extension = pysorvel, sys.modules["pysorvel._pysorvel"]
+        del sys.modules["pysorvel"], sys.modules["pysorvel._pysorvel"]
         import pysorvel
-        print(pysorvel is first, pysorvel.Sorvel is first.Sorvel)
+        print(sys.modules["pysorvel._pysorvel"] is extension, pysorvel.Sorvel is first.Sorvel,
+              pysorvel.enable_log is first.enable_log)
     """)
     assert child.returncode == 0, child.stderr
-    assert child.stdout.decode().split() == ["True", "True"]
+    assert child.stdout.decode().split() == ["True", "True", "True"]
+
+
+def test_names_belong_to_the_package(kit, panic_type):
+    kit()
+    sorvel = pysorvel.Sorvel()
+
+    async def main():
+        await sorvel.connect("LLA")
+        await sorvel.start()
+
+    run(main())
+    report_type = type(sorvel.poll()[0][0])
+    for thing, name in [(pysorvel.Sorvel, "Sorvel"), (report_type, "Report"),
+                        (panic_type, "PanicException"), (pysorvel.enable_log, "enable_log")]:
+        assert (thing.__module__, thing.__qualname__) == ("pysorvel", name)
 
 
 def test_sub_interpreter_import_raises_import_error(tmp_path):

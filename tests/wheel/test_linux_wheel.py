@@ -15,7 +15,7 @@ WHEELS = pathlib.Path(__file__).resolve().parents[2] / "build" / "wheel"
 
 # Runs in the fresh environment: pairs four trackers, streams, and reports what it saw.
 STREAM = textwrap.dedent("""
-    import asyncio, json, time
+    import asyncio, json, sys, time
     import pysorvel
 
     async def main():
@@ -32,7 +32,8 @@ STREAM = textwrap.dedent("""
             await asyncio.sleep(0.01)
         with open("/proc/self/maps") as maps:
             linked = {line.split()[-1] for line in maps if "/libusb" in line or "/libfmt" in line}
-        print(json.dumps({"module": pysorvel.__file__, "status": kit.status(),
+        print(json.dumps({"extension": sys.modules["pysorvel._pysorvel"].__file__,
+                          "status": kit.status(),
                           "polled": len(polled), "fresh": fresh, "linked": sorted(linked)}))
 
     asyncio.run(main())
@@ -74,8 +75,8 @@ def test_the_installed_wheel_streams_the_virtual_kit_on_its_own_libusb(installed
     assert child.returncode == 0, child.stderr
     seen = json.loads(child.stdout)
 
-    site = pathlib.Path(seen["module"]).parent
-    assert site.is_relative_to(installed.parent.parent), seen["module"]
+    site = pathlib.Path(seen["extension"]).parent.parent
+    assert site.is_relative_to(installed.parent.parent), seen["extension"]
     assert seen["status"] == "reporting data"
     assert seen["polled"] == 4
     assert sorted(seen["fresh"]) == ["Chest", "Head", "LeftHand", "RightHand"]
@@ -89,3 +90,15 @@ def test_the_installed_wheel_streams_the_virtual_kit_on_its_own_libusb(installed
     names = sorted(path.name.split("-")[0].split(".")[0] for path in linked)
     assert names == ["libfmt", "libusb"], linked
     assert {path.parent for path in linked} == {site / "pysorvel.libs"}, linked
+
+
+@pytest.mark.parametrize("args, status, text", [
+    ([], 2, "usage: python -m pysorvel"),
+    (["record", "--help"], 0, "usage: python -m pysorvel record"),
+])
+def test_the_installed_wheel_carries_the_command_line_tools(installed, tmp_path, args, status,
+                                                           text):
+    child = subprocess.run([installed, "-m", "pysorvel", *args], cwd=tmp_path,
+                           capture_output=True, text=True, timeout=60)
+    assert child.returncode == status, child.stderr
+    assert text in child.stdout + child.stderr

@@ -1,4 +1,5 @@
-// Module pysorvel: attributes `Sorvel` and `enable_log`.
+// Module pysorvel._pysorvel: attributes `Sorvel` and `enable_log`, which the package pysorvel
+// re-exports; their __module__ is the package, where users find them.
 //
 // Single-phase initialisation, once per process: the driver's runtime, logger and devices are
 // process-wide, so the module is bound to the first interpreter that imports it and a repeated
@@ -56,9 +57,15 @@ void module_free(void* module) {
 }
 
 PyModuleDef kModuleDef = {
-    PyModuleDef_HEAD_INIT, "pysorvel",   "Driver of the Sorvel wireless body-tracking kit.",
-    sizeof(ModuleState),   nullptr,      nullptr,
-    module_traverse,       module_clear, module_free,
+    PyModuleDef_HEAD_INIT,
+    "pysorvel._pysorvel",
+    "Driver of the Sorvel wireless body-tracking kit.",
+    sizeof(ModuleState),
+    nullptr,
+    nullptr,
+    module_traverse,
+    module_clear,
+    module_free,
 };
 
 bool register_shutdown_hook() {
@@ -117,7 +124,7 @@ bool fill_module(PyObject* module) {
       PyModule_AddObjectRef(module, "Sorvel", state.sorvel_type) < 0) {
     return false;
   }
-  auto name = PyRef::steal(PyModule_GetNameObject(module));
+  auto name = PyRef::steal(PyUnicode_FromString("pysorvel"));
   auto enable_log =
       name ? PyRef::steal(PyCFunction_NewEx(&kEnableLogDef, module, name.get())) : PyRef();
   if (!enable_log || PyModule_AddObjectRef(module, "enable_log", enable_log.get()) < 0) {
@@ -171,7 +178,7 @@ PyObject* to_str(std::string_view text) {
 
 }  // namespace pysorvel
 
-PyMODINIT_FUNC PyInit_pysorvel() {
+PyMODINIT_FUNC PyInit__pysorvel() {
   using namespace pysorvel;
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id < 0) return nullptr;

@@ -1,0 +1,8 @@
+"""Driver of the Sorvel wireless body-tracking kit."""
+
+# Everything public lives in the extension, whose classes and functions already name this package
+# as their module. The submodule itself stays out of the package's namespace, so that the names
+# users see are exactly the extension's.
+from ._pysorvel import *  # noqa: F403
+
+del _pysorvel  # noqa: F821 - bound by the import system while the line above ran

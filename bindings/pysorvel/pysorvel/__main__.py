@@ -1,0 +1,22 @@
+"""Command-line tools of pysorvel: `python -m pysorvel TOOL ...`."""
+
+import argparse
+import sys
+
+from . import _record
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        prog="python -m pysorvel",
+        description="Tools for the Sorvel wireless body-tracking kit.",
+    )
+    tools = parser.add_subparsers(title="tools", metavar="TOOL", required=True)
+    _record.add_parser(tools)
+    args = parser.parse_args(argv)
+    status: int = args.run(args)
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())

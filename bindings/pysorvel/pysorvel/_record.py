@@ -1,0 +1,235 @@
+"""`python -m pysorvel record OUT`: every frame of a kit into a CSV file, until the time given is up
+or Ctrl-C, with a progress line on standard error."""
+
+import argparse
+import asyncio
+import csv
+import math
+import os
+import pathlib
+import shutil
+import sys
+import time
+from collections.abc import Iterable
+from typing import Any, TextIO
+
+import pysorvel
+
+PROG = "python -m pysorvel record"
+FULL_BODY = "LLA,RLA,LLL,RLL,HE,HI,LUA,RUA,LUL,RUL,CH,LH,RH,LF,RF"
+HEADER = ("time_s", "body_part", "w", "x", "y", "z", "ax", "ay", "az", "accuracy")
+# Frames name their body part in full; a group and the progress line use the codes.
+CODES = {
+    "LeftLowerArm": "LLA", "RightLowerArm": "RLA", "LeftLowerLeg": "LLL", "RightLowerLeg": "RLL",
+    "Head": "HE", "Hips": "HI", "LeftUpperArm": "LUA", "RightUpperArm": "RUA",
+    "LeftUpperLeg": "LUL", "RightUpperLeg": "RUL", "Chest": "CH", "LeftHand": "LH",
+    "RightHand": "RH", "LeftFoot": "LF", "RightFoot": "RF",
+}
+# Several seconds of a full kit: a slow disk or a busy interpreter delays the file, it loses
+# nothing.
+BUFFER_FRAMES = 1 << 16
+NS_PER_S = 1_000_000_000
+EXIT_INTERRUPTED = 130  # what a shell reports for a program stopped by SIGINT
+
+
+class Failure(Exception):
+    """Ends the recording with this message and exit status 1."""
+
+
+def add_parser(tools: Any) -> None:
+    parser = tools.add_parser(
+        "record", help="write every frame of a kit to a CSV file",
+        description="Pairs a group of trackers, starts the kit and writes every frame to OUT as "
+                    "CSV (" + ",".join(HEADER) + ") until the time is up or Ctrl-C.")
+    parser.add_argument("out", metavar="OUT", type=pathlib.Path,
+                        help="the CSV file to write (replaced if it exists)")
+    parser.add_argument("--group", metavar="G", default=FULL_BODY,
+                        help="body-part codes to pair, comma-separated (default: the whole body, "
+                             f"{FULL_BODY})")
+    parser.add_argument("--seconds", metavar="N", type=seconds,
+                        help="stop after N seconds of streaming (default: at Ctrl-C)")
+    parser.add_argument("--capture", action="store_true",
+                        help="also write the USB traffic to OUT with the suffix .pcap")
+    parser.set_defaults(run=run)
+
+
+def seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"expected a number of seconds above 0, got {text!r}")
+    return value
+
+
+def run(args: argparse.Namespace) -> int:
+    try:
+        return record(args.out, args.group, args.seconds, args.capture)
+    except Failure as failure:
+        print(f"{PROG}: {failure}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:  # before the stream started: nothing was received
+        return EXIT_INTERRUPTED
+
+
+def record(out: pathlib.Path, group: str, limit: float | None, capture: bool) -> int:
+    if capture:
+        pcap = out.with_suffix(".pcap")
+        if pcap == out:
+            raise Failure(f"{out} would be both the recording and the capture: "
+                          "give OUT another suffix")
+        # Read by the constructor: the capture starts with the receiver's first transfer.
+        os.environ["SORVEL_CAPTURE"] = str(pcap)
+    kit = open_kit()
+    try:
+        file = open(out, "w", newline="", encoding="utf-8")
+    except OSError as error:
+        raise Failure(f"cannot write the recording: {error}") from None
+    with file:
+        stream = kit.frames(buffer=BUFFER_FRAMES)  # before start(): the first frames count too
+        sink = Sink(file)
+        progress = Progress(sys.stderr, group)
+        try:
+            asyncio.run(stream_to(sink, kit, stream, group, limit, progress))
+        except KeyboardInterrupt:
+            return EXIT_INTERRUPTED
+        except ConnectionError as error:
+            raise Failure(f"{error}; {sink.frames} frames were written to {out}") from None
+    return 0
+
+
+def open_kit() -> Any:
+    try:
+        return pysorvel.Sorvel()
+    except OSError as error:
+        raise Failure(f"cannot open the receiver: {error}") from None
+    except BaseException as error:
+        if not is_panic(error):
+            raise
+        raise Failure(f"cannot open the receiver: {error}") from None
+
+
+def is_panic(error: BaseException) -> bool:
+    # The driver's internal failures are not a module attribute: known by name.
+    return type(error).__name__ == "PanicException"
+
+
+async def stream_to(sink: "Sink", kit: Any, stream: Any, group: str, limit: float | None,
+                    progress: "Progress") -> None:
+    """Pairs, starts and writes frames until `limit` seconds have passed (None: until cancelled,
+    which is what Ctrl-C does to asyncio.run's task). Whatever arrived is written either way, and
+    the stream is closed while its event loop still runs."""
+    try:
+        await call(f"cannot pair {group}", kit.connect, group)
+        await call("cannot start the sensor stream", kit.start)
+        await write_frames(sink, stream, limit, progress)
+    finally:
+        stream.close()
+
+
+async def write_frames(sink: "Sink", stream: Any, limit: float | None,
+                       progress: "Progress") -> None:
+    started = time.monotonic()
+    ticker = asyncio.create_task(tick(sink, stream, started, progress))
+    try:
+        async with asyncio.timeout(limit):
+            async for frame in stream:
+                sink.write((frame,))
+                sink.write(stream.drain())
+    except TimeoutError:
+        pass
+    finally:
+        ticker.cancel()
+        sink.write(stream.drain())
+        progress.show(time.monotonic() - started, sink, stream.dropped, final=True)
+        progress.finish()
+
+
+async def call(what: str, method: Any, *args: str) -> None:
+    """Awaits `method(*args)`; the driver's errors, whether raised by the call or by its future,
+    end the recording saying `what` failed."""
+    try:
+        await method(*args)
+    except (OSError, TypeError) as error:
+        raise Failure(f"{what}: {error}") from None
+    except BaseException as error:
+        if not is_panic(error):
+            raise
+        raise Failure(f"{what}: {error}") from None
+
+
+async def tick(sink: "Sink", stream: Any, started: float, progress: "Progress") -> None:
+    """Once a second: the file flushed, and the progress line."""
+    for n in range(1, sys.maxsize):
+        await asyncio.sleep(max(0.0, started + n - time.monotonic()))
+        sink.flush()
+        progress.show(time.monotonic() - started, sink, stream.dropped)
+
+
+class Sink:
+    """The CSV file: the header, then one row per frame, each handed to the file whole."""
+
+    def __init__(self, file: TextIO) -> None:
+        self._file = file
+        self._writer = csv.writer(file, lineterminator="\n")
+        self._writer.writerow(HEADER)
+        self.frames = 0
+        self.per_part: dict[str, int] = {}
+
+    def write(self, frames: Iterable[Any]) -> None:
+        rows = []
+        per_part = self.per_part
+        for frame in frames:
+            ns = frame.time_ns
+            part = frame.body_part
+            # Integer arithmetic: a float of the monotonic clock loses nanoseconds after days.
+            rows.append((f"{ns // NS_PER_S}.{ns % NS_PER_S:09d}", part, *frame.rot, *frame.acc,
+                         frame.accuracy))
+            per_part[part] = per_part.get(part, 0) + 1
+        self._writer.writerows(rows)
+        self.frames += len(rows)
+
+    def flush(self) -> None:
+        self._file.flush()
+
+
+class Progress:
+    """Elapsed time, frames written, frames per second of each tracker and frames dropped: one
+    line rewritten in place on a terminal, a line every second otherwise (a log, a pipe)."""
+
+    def __init__(self, out: TextIO, group: str) -> None:
+        self._out = out
+        self._live = out.isatty()
+        self._shown = 0
+        names = {code: name for name, code in CODES.items()}
+        # The group's trackers first, in its order, so that a silent one shows as 0.
+        self._parts = [names[code] for code in (c.strip() for c in group.split(",")) if code in names]
+        self._last: tuple[float, dict[str, int]] = (0.0, {})
+
+    def show(self, elapsed: float, sink: Sink, dropped: int, final: bool = False) -> None:
+        # Rates over the last second, or over the whole run for the closing line.
+        last_elapsed, last_counts = (0.0, {}) if final else self._last
+        span = elapsed - last_elapsed
+        parts = self._parts + [part for part in sink.per_part if part not in self._parts]
+        rates = {CODES.get(part, part): (sink.per_part.get(part, 0) - last_counts.get(part, 0)) /
+                 span if span > 0 else 0.0 for part in parts}
+        self._last = (elapsed, dict(sink.per_part))
+        head = f"{elapsed:.1f} s, {sink.frames} frames, {dropped} dropped; frames/s: "
+        line = head + " ".join(f"{code} {rate:.0f}" for code, rate in rates.items())
+        if self._live:
+            width = max(20, shutil.get_terminal_size().columns - 1)
+            if len(line) > width and rates:
+                slowest = min(rates, key=rates.__getitem__)
+                line = (f"{head}{min(rates.values()):.0f} to {max(rates.values()):.0f} over "
+                        f"{len(rates)} trackers, slowest {slowest}")[:width]
+            self._out.write("\r" + line.ljust(self._shown))
+            self._shown = len(line)
+        else:
+            self._out.write(line + "\n")
+        self._out.flush()
+
+    def finish(self) -> None:
+        if self._live and self._shown:
+            self._out.write("\n")
+            self._out.flush()
