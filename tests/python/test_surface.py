@@ -190,3 +190,11 @@ def test_sub_interpreter_import_raises_import_error(tmp_path):
     outcome = result.read_text()
     assert outcome.startswith("ImportError: ")
     assert "sub-interpreters are not supported" in outcome
+
+
+def test_extension_file_also_loads_by_the_modules_former_name():
+    extension = importlib.util.find_spec("pysorvel._pysorvel").origin
+    loader = importlib.machinery.ExtensionFileLoader("pysorvel", extension)
+    spec = importlib.util.spec_from_loader("pysorvel", loader)
+    module = importlib.util.module_from_spec(spec)
+    assert module.Sorvel is pysorvel.Sorvel

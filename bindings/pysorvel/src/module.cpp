@@ -196,3 +196,9 @@ PyMODINIT_FUNC PyInit__pysorvel() {
   if (!module || !fill_module(module.get())) return nullptr;
   return module.release();
 }
+
+// The extension's file keeps the entry point it had before the package wrapped it, for loaders
+// that load it by that name; it yields the same module.
+PyMODINIT_FUNC PyInit_pysorvel() {
+  return PyInit__pysorvel();
+}
