@@ -42,12 +42,20 @@ def scenario_text(**keys):
     return json.dumps(keys)
 
 
+# Windows caps an environment variable at 32,767 characters: longer scenarios go in a file.
+LONGEST_INLINE_SCENARIO = 30_000
+
+
 @pytest.fixture
-def kit(monkeypatch):
+def kit(monkeypatch, tmp_path):
     """kit(**scenario_keys) points SORVEL_VIRTUAL_KIT at a fresh virtual kit."""
 
     def use(**keys):
         text = scenario_text(**keys)
+        if len(text) > LONGEST_INLINE_SCENARIO:
+            path = tmp_path / f"scenario-{next(_kit_numbers)}.json"
+            path.write_text(text)
+            text = str(path)
         monkeypatch.setenv("SORVEL_VIRTUAL_KIT", text)
         return text
 
