@@ -10,6 +10,7 @@
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 
+#include "command_names.hpp"
 #include "sorvel/driver/runtime/fork.hpp"
 
 namespace sorvel::simulator {
@@ -128,7 +129,11 @@ bool Kit::present() const {
 Expected<void, SystemError> Kit::open() {
   std::lock_guard lock(mutex_);
   if (unplugged_) return unexpected(system_error_from_errno(ENODEV));
-  fire_trigger_locked("open", false);
+  if (scenario_.replay) {
+    replay_locked(scenario_.replay->on_open);
+  } else {
+    fire_trigger_locked("open", false);
+  }
   return {};
 }
 
@@ -242,6 +247,20 @@ std::shared_ptr<usb::PendingTransfer> Kit::submit_out(std::uint8_t endpoint, Byt
 void Kit::finish_command_locked(const std::shared_ptr<Transfer>& transfer, const Bytes& bytes) {
   if (unplugged_) {
     complete_locked(transfer, {TransferError::Disconnected, {}});
+    return;
+  }
+  if (scenario_.replay) {
+    if (auto command = protocol::decode_command(bytes)) {
+      history_.emplace_back(command_name(*command));
+    }
+    // The n-th time a command comes it gets what followed its n-th time in the recording; past
+    // those, what followed the last. A command never recorded gets nothing.
+    if (auto recorded = scenario_.replay->by_command.find(bytes);
+        recorded != scenario_.replay->by_command.end()) {
+      const std::size_t n = replayed_commands_[bytes]++;
+      replay_locked(recorded->second[std::min(n, recorded->second.size() - 1)]);
+    }
+    complete_locked(transfer, {});
     return;
   }
   const auto name = receiver_.on_command(*this, bytes);
@@ -436,7 +455,16 @@ std::optional<std::size_t> Kit::take_report_locked(std::size_t length, Buffer&& 
 
 void Kit::start_run_locked(ScriptedRun& run, Clock::time_point now) {
   run.start = now;
-  run.released = run.interval.count() == 0 ? run.transfers->size() : 1;
+  run.released = run.paced() ? 0 : run.transfers->size();
+  release_due_locked(now);
+}
+
+bool Kit::release_due_locked(Clock::time_point now) {
+  if (runs_.empty()) return false;
+  ScriptedRun& run = runs_.front();
+  const std::size_t before = run.released;
+  while (run.released < run.transfers->size() && run.due(run.released) <= now) ++run.released;
+  return run.released != before;
 }
 
 void Kit::complete_locked(const std::shared_ptr<Transfer>& transfer, usb::TransferResult result,
@@ -455,9 +483,10 @@ void Kit::queue_response_locked(Bytes transfer) {
 }
 
 void Kit::queue_report_transfers_locked(const TransferList& transfers,
-                                        std::chrono::microseconds interval) {
+                                        std::chrono::microseconds interval,
+                                        std::span<const std::chrono::microseconds> times) {
   if (unplugged_ || transfers.empty()) return;
-  runs_.push_back({&transfers, 0, 0, interval, {}});
+  runs_.push_back({&transfers, 0, 0, interval, times, {}});
   if (runs_.size() == 1) {
     start_run_locked(runs_.front(), Clock::now());
     pace_locked();
@@ -546,7 +575,7 @@ void Kit::pace_locked() {
   if (!runs_.empty()) {
     const ScriptedRun& run = runs_.front();
     if (run.released < run.transfers->size()) {
-      const auto release = run.start + run.interval * static_cast<std::int64_t>(run.released);
+      const auto release = run.due(run.released);
       if (!due || release < *due) due = release;
     }
   }
@@ -564,16 +593,7 @@ void Kit::on_timer(std::uint64_t generation) {
   timer_due_.reset();
   const auto now = Clock::now();
   if (const auto tick = receiver_.next_tick(); tick && *tick <= now) receiver_.tick(*this);
-  if (!runs_.empty()) {
-    ScriptedRun& run = runs_.front();
-    if (run.interval.count() != 0 && run.released < run.transfers->size()) {
-      const auto due = static_cast<std::size_t>((now - run.start) / run.interval) + 1;
-      if (due > run.released) {
-        run.released = std::min(due, run.transfers->size());
-        deliver_locked(kReportEndpoint);
-      }
-    }
-  }
+  if (release_due_locked(now)) deliver_locked(kReportEndpoint);
   pace_locked();
 }
 
@@ -599,6 +619,30 @@ bool Kit::fire_trigger_locked(std::string_view trigger, bool in_flight) {
     }
   }
   return fired;
+}
+
+void Kit::replay_locked(const ReplayExchange& exchange) {
+  // The replay lives as long as the kit: its transfers are sent from where they lie.
+  replay_responses_locked(exchange, 0, Clock::now());
+  queue_report_transfers_locked(exchange.reports, std::chrono::microseconds(0),
+                                exchange.report_times);
+  if (exchange.unplug_at) {
+    schedule(*exchange.unplug_at, [](Kit& kit) { kit.unplug_locked(); });
+  }
+}
+
+void Kit::replay_responses_locked(const ReplayExchange& exchange, std::size_t next,
+                                  Clock::time_point start) {
+  // One timer at a time, for the next one due: responses keep their recorded order even when
+  // they were recorded in the same microsecond.
+  const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+  for (; next < exchange.responses.size() && exchange.responses[next].at <= elapsed; ++next) {
+    queue_response_locked(exchange.responses[next].bytes);
+  }
+  if (next == exchange.responses.size() || unplugged_) return;
+  schedule(exchange.responses[next].at - elapsed, [&exchange, next, start](Kit& kit) {
+    kit.replay_responses_locked(exchange, next, start);
+  });
 }
 
 }  // namespace sorvel::simulator

@@ -14,9 +14,11 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include <asio/io_context.hpp>
@@ -24,6 +26,7 @@
 
 #include "generated_stream.hpp"
 #include "receiver_model.hpp"
+#include "replay.hpp"
 #include "sorvel/driver/usb/usb.hpp"
 #include "sorvel/simulator/kit_state.hpp"
 #include "sorvel/simulator/scenario.hpp"
@@ -64,9 +67,11 @@ class Kit : public std::enable_shared_from_this<Kit> {
   // Used by ReceiverModel and scripted actions (called with the kit's lock held).
   void queue_response_locked(Bytes transfer);
   /// Sends `transfers` (which live as long as the kit) after what is queued, paced when
-  /// `interval` is not zero.
+  /// `interval` is not zero, or each at its time in `times` (which live as long as the kit),
+  /// counted from when they come to the front of the queue.
   void queue_report_transfers_locked(const TransferList& transfers,
-                                     std::chrono::microseconds interval);
+                                     std::chrono::microseconds interval,
+                                     std::span<const std::chrono::microseconds> times = {});
   void queue_report_locked(const protocol::SensorReport& report);
   void fail_next_locked(std::uint8_t endpoint, TransferError status);
   void unplug_locked();
@@ -89,7 +94,14 @@ class Kit : public std::enable_shared_from_this<Kit> {
     std::size_t next = 0;      ///< the next one to deliver
     std::size_t released = 0;  ///< how many may be delivered by now
     std::chrono::microseconds interval{0};
-    std::chrono::steady_clock::time_point start;  ///< when it came to the front of the queue
+    std::span<const std::chrono::microseconds> times;  ///< each one's time, instead of interval
+    std::chrono::steady_clock::time_point start;       ///< when it came to the front of the queue
+
+    bool paced() const { return interval.count() != 0 || !times.empty(); }
+    /// When transfer `i` may be delivered.
+    std::chrono::steady_clock::time_point due(std::size_t i) const {
+      return start + (times.empty() ? interval * static_cast<std::int64_t>(i) : times[i]);
+    }
   };
   using Clock = std::chrono::steady_clock;
 
@@ -103,6 +115,13 @@ class Kit : public std::enable_shared_from_this<Kit> {
                                                 std::vector<std::uint32_t>& stamps, bool& overflow);
   /// Starts the front scripted run's clock.
   void start_run_locked(ScriptedRun& run, Clock::time_point now);
+  /// Releases the front scripted run's transfers that are due by `now`; true if any was.
+  bool release_due_locked(Clock::time_point now);
+  /// Plays what a recorded receiver did after a command or after being opened.
+  void replay_locked(const ReplayExchange& exchange);
+  /// Sends `exchange`'s responses from `next` on, each at its time counted from `start`.
+  void replay_responses_locked(const ReplayExchange& exchange, std::size_t next,
+                               Clock::time_point start);
   void complete_locked(const std::shared_ptr<Transfer>& transfer, usb::TransferResult result,
                        std::vector<std::uint32_t> stamps = {});
   void cancel(Transfer* transfer);
@@ -139,6 +158,7 @@ class Kit : public std::enable_shared_from_this<Kit> {
   std::vector<std::shared_ptr<Transfer>> held_commands_;  ///< see ScriptAction::in_flight
   std::vector<Bytes> commands_;
   std::vector<std::string> history_;
+  std::map<Bytes, std::size_t> replayed_commands_;  ///< how often each command came, in a replay
   std::size_t report_transfers_delivered_ = 0;
   std::size_t pending_out_ = 0;
 };

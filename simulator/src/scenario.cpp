@@ -1,5 +1,6 @@
 #include "sorvel/simulator/scenario.hpp"
 
+#include <cmath>
 #include <map>
 
 #include <fmt/format.h>
@@ -7,6 +8,7 @@
 
 #include "command_names.hpp"
 #include "read_file.hpp"
+#include "replay.hpp"
 
 namespace sorvel::simulator {
 
@@ -231,7 +233,43 @@ ScriptAction action_value(const json& value, const std::string& where) {
   return action;
 }
 
+std::span<const std::uint8_t> bytes_of(const std::string& text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+/// A kit that replays the capture `file` read from `path`; the error names the path.
+Expected<Scenario, std::string> replay_scenario(const std::string& path,
+                                                std::span<const std::uint8_t> file, double speed) {
+  auto replay = read_capture(file, speed);
+  if (!replay) {
+    return unexpected(fmt::format("cannot replay capture \"{}\": {}", path, replay.error()));
+  }
+  Scenario scenario;
+  scenario.replay = std::make_shared<const Replay>(std::move(*replay));
+  return scenario;
+}
+
+Scenario replay_value(const json& doc) {
+  check_keys(doc, "", {"replay", "speed"});
+  double speed = 1.0;
+  if (doc.contains("speed")) {
+    const json& value = doc["speed"];
+    if (!value.is_number() || !std::isfinite(value.get<double>()) || value.get<double>() < 0) {
+      fail("speed", "expected a number from 0 (as fast as the host reads) upwards");
+    }
+    speed = value.get<double>();
+  }
+  const std::string path = string_value(doc["replay"], "replay");
+  auto content = read_regular_file(path, kMaxCaptureFileBytes);
+  if (!content)
+    fail("replay", fmt::format("cannot read capture \"{}\": {}", path, content.error()));
+  auto scenario = replay_scenario(path, bytes_of(*content), speed);
+  if (!scenario) fail("replay", scenario.error());
+  return std::move(*scenario);
+}
+
 Scenario scenario_value(const json& doc) {
+  if (doc.is_object() && doc.contains("replay")) return replay_value(doc);
   check_keys(doc, "",
              {"present", "receiver", "silent", "trackers", "ready_to_report", "stream", "script"});
   Scenario scenario;
@@ -352,9 +390,20 @@ Expected<Scenario, std::string> scenario_from_variable(std::string_view value) {
   if (first != std::string_view::npos && value[first] == '{') {
     text = value;
   } else {
-    auto content = read_regular_file(std::string(value), kMaxScenarioFileBytes);
-    if (!content) {
-      return named(fmt::format("cannot read scenario file \"{}\": {}", value, content.error()));
+    const std::string path(value);
+    // Read as far as a capture may go: only its first bytes tell a capture from a scenario.
+    auto content = read_regular_file(path, kMaxCaptureFileBytes);
+    if (content && looks_like_capture(bytes_of(*content))) {
+      auto scenario = replay_scenario(path, bytes_of(*content), 1.0);
+      if (!scenario) return named(scenario.error());
+      return scenario;
+    }
+    std::string problem = content ? "" : content.error();
+    if (content && content->size() > kMaxScenarioFileBytes) {
+      problem = fmt::format("larger than {} bytes", kMaxScenarioFileBytes);
+    }
+    if (!problem.empty()) {
+      return named(fmt::format("cannot read scenario file \"{}\": {}", value, problem));
     }
     text = std::move(*content);
   }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 #include <span>
@@ -86,6 +87,8 @@ struct ScriptAction {
   std::optional<ScriptedFailure> fail;
 };
 
+struct Replay;
+
 struct Scenario {
   bool present = true;
   TrackerAddress receiver_address{{90, 1, 2, 3, 4, 5}};
@@ -104,6 +107,9 @@ struct Scenario {
   /// carries its stamp (or, when a transfer end cuts the stamp itself, when it is cut).
   bool stamp_completion = false;
   std::vector<ScriptAction> script;
+  /// A recorded receiver played back instead of the model: it answers commands as the recording
+  /// shows and nothing else of the scenario applies.
+  std::shared_ptr<const Replay> replay;
 
   /// One tracker per body part, body part v at [16, 0, 0, 0, 0, v + 1], firmware 1.0.0.
   static std::vector<TrackerSpec> default_trackers();
@@ -118,8 +124,9 @@ inline constexpr std::string_view kVirtualKitVariable = "SORVEL_VIRTUAL_KIT";
 inline constexpr std::size_t kMaxScenarioFileBytes = 16 * 1024 * 1024;
 
 /// The scenario a value of SORVEL_VIRTUAL_KIT selects: "1" the default kit, a value whose first
-/// non-blank character is "{" inline JSON, anything else the path of a JSON file, which must be
-/// a regular file of at most kMaxScenarioFileBytes. The error names the variable (and the path).
+/// non-blank character is "{" inline JSON, anything else the path of a regular file: a USB
+/// capture (told by its pcap magic number) to replay at its recorded speed, or a JSON scenario
+/// of at most kMaxScenarioFileBytes. The error names the variable (and the path).
 Expected<Scenario, std::string> scenario_from_variable(std::string_view value);
 
 }  // namespace sorvel::simulator
