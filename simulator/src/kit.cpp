@@ -626,8 +626,16 @@ void Kit::replay_locked(const ReplayExchange& exchange) {
   replay_responses_locked(exchange, 0, Clock::now());
   queue_report_transfers_locked(exchange.reports, std::chrono::microseconds(0),
                                 exchange.report_times);
-  if (exchange.unplug_at) {
-    schedule(*exchange.unplug_at, [](Kit& kit) { kit.unplug_locked(); });
+  if (exchange.unplug_at) schedule(*exchange.unplug_at, unplug_once_sent);
+}
+
+void Kit::unplug_once_sent(Kit& kit) {
+  // The recorded receiver went away after the host had read what it sent; read as fast as it
+  // is replayed, that may take a moment longer.
+  if (kit.responses_.transfers.empty() && kit.runs_.empty()) {
+    kit.unplug_locked();
+  } else {
+    kit.schedule(std::chrono::milliseconds(1), unplug_once_sent);
   }
 }
 

@@ -119,6 +119,8 @@ class Kit : public std::enable_shared_from_this<Kit> {
   bool release_due_locked(Clock::time_point now);
   /// Plays what a recorded receiver did after a command or after being opened.
   void replay_locked(const ReplayExchange& exchange);
+  /// Unplugs `kit` once the host has read every response and report transfer queued.
+  static void unplug_once_sent(Kit& kit);
   /// Sends `exchange`'s responses from `next` on, each at its time counted from `start`.
   void replay_responses_locked(const ReplayExchange& exchange, std::size_t next,
                                Clock::time_point start);
