@@ -29,6 +29,8 @@ SESSION = """
                     break
         except ConnectionError as error:
             end = str(error)
+            # The other reader fails at the same moment; closing first would silence its line.
+            await asyncio.sleep(0.5)
         with open({out!r}, "w") as file:
             json.dump({{"frames": frames, "end": end}}, file)
 
