@@ -69,7 +69,9 @@ struct Clock {
   std::chrono::microseconds since(std::int64_t start_ns, std::int64_t ns) const {
     if (speed == 0) return std::chrono::microseconds(0);
     const double micros = static_cast<double>(std::max<std::int64_t>(ns - start_ns, 0)) / 1e3;
-    return std::chrono::microseconds(static_cast<std::int64_t>(std::llround(micros / speed)));
+    // A crawl of a speed must not overflow the clock: nobody waits past a few years anyway.
+    constexpr double kLongest = 1e14;
+    return std::chrono::microseconds(std::llround(std::min(micros / speed, kLongest)));
   }
 };
 

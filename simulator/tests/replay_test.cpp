@@ -112,6 +112,11 @@ TEST(ReadCapture, KeepsWhatFollowedEachCommandEachTimeWithItsTimingScaled) {
   EXPECT_EQ(go.report_times, (std::vector{microseconds(5000), microseconds(15000)}));
   EXPECT_FALSE(go.unplug_at);
 
+  auto slowest = read_capture(session().bytes, 1e-300);
+  ASSERT_TRUE(slowest.has_value());
+  const auto& crawl = slowest->by_command.at(kGo).at(0).report_times;
+  EXPECT_TRUE(crawl[0] > microseconds(0) && crawl[0] <= crawl[1]) << crawl[0].count();
+
   auto fastest = read_capture(session().bytes, 0);
   ASSERT_TRUE(fastest.has_value());
   EXPECT_TRUE(fastest->by_command.at(kGo).at(0).report_times.empty());
