@@ -257,7 +257,7 @@ void Kit::finish_command_locked(const std::shared_ptr<Transfer>& transfer, const
     // those, what followed the last. A command never recorded gets nothing.
     if (auto recorded = scenario_.replay->by_command.find(bytes);
         recorded != scenario_.replay->by_command.end()) {
-      const std::size_t n = replayed_commands_[bytes]++;
+      const std::size_t n = replayed_commands_[&recorded->second]++;
       replay_locked(recorded->second[std::min(n, recorded->second.size() - 1)]);
     }
     complete_locked(transfer, {});

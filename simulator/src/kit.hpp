@@ -160,7 +160,8 @@ class Kit : public std::enable_shared_from_this<Kit> {
   std::vector<std::shared_ptr<Transfer>> held_commands_;  ///< see ScriptAction::in_flight
   std::vector<Bytes> commands_;
   std::vector<std::string> history_;
-  std::map<Bytes, std::size_t> replayed_commands_;  ///< how often each command came, in a replay
+  /// How often each recorded command came, in a replay.
+  std::map<const std::vector<ReplayExchange>*, std::size_t> replayed_commands_;
   std::size_t report_transfers_delivered_ = 0;
   std::size_t pending_out_ = 0;
 };
