@@ -16,7 +16,6 @@ from typing import Any, TextIO
 import pysorvel
 
 PROG = "python -m pysorvel record"
-FULL_BODY = "LLA,RLA,LLL,RLL,HE,HI,LUA,RUA,LUL,RUL,CH,LH,RH,LF,RF"
 HEADER = ("time_s", "body_part", "w", "x", "y", "z", "ax", "ay", "az", "accuracy")
 # Frames name their body part in full; a group and the progress line use the codes.
 CODES = {
@@ -25,6 +24,7 @@ CODES = {
     "LeftUpperLeg": "LUL", "RightUpperLeg": "RUL", "Chest": "CH", "LeftHand": "LH",
     "RightHand": "RH", "LeftFoot": "LF", "RightFoot": "RF",
 }
+FULL_BODY = ",".join(CODES.values())
 # Several seconds of a full kit: a slow disk or a busy interpreter delays the file, it loses
 # nothing.
 BUFFER_FRAMES = 1 << 16
