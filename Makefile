@@ -8,7 +8,8 @@ FUZZ_SECONDS ?= 30
 DURATION ?= 30
 
 .PHONY: all bootstrap build check test sanitize asan tsan fuzz fuzz-build bench bench-smoke format clean \
-	python python-test python-usbfs-test python-check linux-wheel wheels wheel-test py313 demo soak \
+	python python-test python-usbfs-test python-check browser-test bench-view linux-wheel wheels wheel-test py313 \
+	demo soak \
 	windows windows-deps windows-wheel windows-python-test
 
 VENV := .venv
@@ -91,7 +92,21 @@ python-check: python
 	@$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel .
 	$(PY) -m abi3audit --strict --report build/wheel/*-linux_*.whl
 	$(PY) -m mypy --strict examples/live_demo.py bindings/pysorvel/pysorvel/__main__.py \
-	  bindings/pysorvel/pysorvel/_record.py
+	  bindings/pysorvel/pysorvel/_record.py bindings/pysorvel/pysorvel/_view.py \
+	  bindings/pysorvel/pysorvel/_view_server.py
+
+# The live view's page in Debian's headless Chromium (scripts/bootstrap installs it), driven by
+# Selenium; its screenshots go to build/artefacts/view.
+BROWSER_TOOLS := selenium pillow
+
+browser-test: python
+	@$(PY) -m pip install -q $(BROWSER_TOOLS)
+	$(PY) -m pytest -q -p no:cacheprovider tests/browser
+
+# How the live view keeps up in that browser (first pose, updates and frames a second, lag, CPU).
+bench-view: python
+	@$(PY) -m pip install -q $(BROWSER_TOOLS)
+	$(PY) bench/view.py
 
 # The Linux wheel for other machines: auditwheel copies libusb and every other shared library the
 # module links that is not part of the manylinux base into pysorvel.libs/ and tags the wheel for
@@ -149,7 +164,8 @@ py313: bootstrap
 demo: python
 	@$(PY) examples/live_demo.py
 
-test: check sanitize soak fuzz python-test bench-smoke python-usbfs-test python-check wheel-test windows py313
+test: check sanitize soak fuzz python-test browser-test bench-smoke python-usbfs-test python-check \
+	wheel-test windows py313
 
 format:
 	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i

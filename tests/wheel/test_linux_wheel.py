@@ -11,7 +11,10 @@ import textwrap
 
 import pytest
 
-WHEELS = pathlib.Path(__file__).resolve().parents[2] / "build" / "wheel"
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+WHEELS = ROOT / "build" / "wheel"
+sys.path.insert(0, str(ROOT / "tests" / "python"))
+from view_process import running_view  # noqa: E402
 
 # Runs in the fresh environment: pairs four trackers, streams, and reports what it saw.
 STREAM = textwrap.dedent("""
@@ -102,3 +105,10 @@ def test_the_installed_wheel_carries_the_command_line_tools(installed, tmp_path,
                            capture_output=True, text=True, timeout=60)
     assert child.returncode == status, child.stderr
     assert text in child.stdout + child.stderr
+
+
+def test_the_installed_wheel_serves_the_view_with_every_file_it_loads(installed, tmp_path):
+    with running_view({}, "--group", "HE", python=installed, cwd=tmp_path) as view:
+        for path in ("/", "/view.js", "/view.css", "/three.min.js", "/OrbitControls.js",
+                     "/THREE-LICENSE.txt"):
+            assert view.request("GET", path).status == 200, path

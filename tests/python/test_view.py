@@ -1,0 +1,148 @@
+"""`python -m pysorvel view` without a browser: what it serves, to whom, the record button, and
+how it ends."""
+
+import csv
+import ipaddress
+import json
+import pathlib
+import signal
+import socket
+import sys
+import time
+
+import pytest
+
+from conftest import windows_lacks
+from view_process import FULL_BODY, running_view
+
+LOSE_LEFT_HAND = {"script": [{"on": "Go", "delay_ms": 300, "lose_tracker": "LH"},
+                             {"on": "Go", "delay_ms": 900, "restore_tracker": "LH"}]}
+
+
+def first(snapshots, predicate, timeout=20):
+    deadline = time.monotonic() + timeout
+    for snapshot in snapshots:
+        if predicate(snapshot):
+            return snapshot
+        assert time.monotonic() < deadline, f"no snapshot matched; last: {snapshot}"
+    raise AssertionError("the stream of snapshots ended")
+
+
+def test_the_page_sees_poses_rates_and_lost_trackers():
+    with running_view(LOSE_LEFT_HAND, "--group", "HE,LH") as view:
+        page = view.request("GET", "/")
+        assert page.status == 200 and b"three.min.js" in page.read()
+        assert view.request("GET", "/three.min.js").read().startswith(b"(function(global")
+        snapshots = view.snapshots()
+        streaming = first(snapshots, lambda s: s["trackers"] and
+                          min(t["fps"] for t in s["trackers"].values()) > 20)
+        assert streaming["parts"] == ["Head", "LeftHand"]
+        assert all(len(t["rot"]) == 4 for t in streaming["trackers"].values())
+        lost = first(snapshots, lambda s: s["lost"])
+        assert lost["lost"] == ["LeftHand"]
+        assert lost["events"][-1]["text"] == "LeftHand lost"
+        restored = first(snapshots, lambda s: not s["lost"])
+        assert restored["events"][-1]["text"] == "LeftHand restored"
+
+
+def listening_addresses(port):
+    """The local addresses of the sockets listening on `port`, from the kernel's tables."""
+    found = []
+    for table, width in (("/proc/net/tcp", 8), ("/proc/net/tcp6", 32)):
+        for row in pathlib.Path(table).read_text().splitlines()[1:]:
+            local, state = row.split()[1], row.split()[3]
+            address, _, hex_port = local.partition(":")
+            if state == "0A" and int(hex_port, 16) == port:  # 0A: LISTEN
+                raw = bytes.fromhex(address)
+                # The kernel writes each 32-bit word in host (little-endian) order.
+                words = b"".join(raw[i:i + 4][::-1] for i in range(0, width // 2, 4))
+                found.append(ipaddress.ip_address(words))
+    return found
+
+
+def outward_address():
+    """This machine's address on its default route, if it has one."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        try:
+            probe.connect(("192.0.2.1", 9))  # documentation range: nothing is sent
+        except OSError:
+            return None
+        return probe.getsockname()[0]
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="reads Linux's socket tables")
+def test_serves_this_machine_only():
+    with running_view({}, "--group", "HE") as view:
+        assert listening_addresses(view.port) == [ipaddress.ip_address("127.0.0.1")]
+        if (address := outward_address()) is not None:
+            with pytest.raises(OSError):
+                socket.create_connection((address, view.port), timeout=5).close()
+
+
+def test_refuses_what_the_page_never_asks():
+    with running_view({}, "--group", "HE") as view:
+        button = {"X-Pysorvel": "record"}
+        cases = [
+            ("GET", "/../../etc/passwd", {}, 404),
+            ("GET", "/_view.py", {}, 404),
+            # Another site's name made to point here (DNS rebinding).
+            ("GET", "/poses", {"Host": f"attacker.example:{view.port}"}, 403),
+            ("POST", "/record", {}, 403),  # a form of another site, which cannot set the header
+            ("POST", "/record", {**button, "Host": "attacker.example"}, 403),
+            ("POST", "/index.html", button, 404),
+        ]
+        for method, path, headers, status in cases:
+            assert view.request(method, path, headers).status == status, (method, path, headers)
+
+
+def test_record_button_writes_every_frame_as_the_recorder_does(tmp_path):
+    with running_view({}, "--group", "HE,LH", "--record-dir", str(tmp_path)) as view:
+        first(view.snapshots(), lambda s: s["trackers"]["Head"]["fps"] > 0)
+        press = {"X-Pysorvel": "record"}
+        started = json_of(view.request("POST", "/record", press))
+        assert started["active"] and started["error"] == ""
+        time.sleep(0.5)
+        stopped = json_of(view.request("POST", "/record", press))
+    assert not stopped["active"] and stopped["path"] == started["path"]
+    path = pathlib.Path(stopped["path"])
+    assert path.parent == tmp_path.resolve()
+    with open(path, newline="") as file:
+        rows = list(csv.reader(file))
+    assert rows[0] == ["time_s", "body_part", "w", "x", "y", "z", "ax", "ay", "az", "accuracy"]
+    assert len(rows) - 1 == stopped["frames"] > 20
+    assert {row[1] for row in rows[1:]} == {"Head", "LeftHand"}
+
+
+def json_of(response):
+    assert response.status == 200
+    return json.loads(response.read())
+
+
+def test_closing_the_page_ends_the_view():
+    with running_view({}, "--group", FULL_BODY) as view:
+        next(view.snapshots())  # the page opens, then goes: the generator closes its stream
+        assert view.wait(timeout=15) == 0
+        view.line("the page was closed")
+        view.line("stopped")
+
+
+@windows_lacks("SIGINT for another process")
+def test_ctrl_c_stops_the_view_and_frees_its_port():
+    with running_view({}, "--group", "HE") as view:
+        next(view.snapshots())
+        view.process.send_signal(signal.SIGINT)
+        assert view.wait() == 0
+        view.line("stopped")
+        with pytest.raises(OSError):
+            socket.create_connection((view.host, view.port), timeout=5).close()
+
+
+@pytest.mark.parametrize("scenario, args, message", [
+    ({}, ["--group", "HE,XX"], "cannot pair HE,XX"),
+    ({"script": [{"on": "Go", "delay_ms": 300, "unplug": True}]}, ["--group", "HE"],
+     "receiver lost"),
+])
+def test_a_view_that_cannot_go_on_says_why(scenario, args, message):
+    with running_view(scenario, *args) as view:
+        assert view.wait() == 1
+        assert message in view.process.stderr.read()
