@@ -608,6 +608,8 @@ bool Kit::fire_trigger_locked(std::string_view trigger, bool in_flight) {
       kit.queue_report_transfers_locked(action->report_transfers,
                                         std::chrono::microseconds(action->report_interval_us));
       if (action->fail) kit.fail_next_locked(action->fail->endpoint, action->fail->status);
+      if (action->lose_tracker) kit.receiver_.lose_tracker(kit, *action->lose_tracker);
+      if (action->restore_tracker) kit.receiver_.restore_tracker(kit, *action->restore_tracker);
       if (action->unplug) kit.unplug_locked();
     };
     // Without a delay the action takes effect before anything else reaches the kit, so a

@@ -90,14 +90,37 @@ std::optional<std::string> ReceiverModel::on_command(Kit& kit, const Bytes& tran
   return name;
 }
 
-void ReceiverModel::answer(Kit& kit, const protocol::Response& response,
-                           std::chrono::microseconds delay) {
+namespace {
+Bytes response_transfer(const protocol::Response& response) {
   std::array<std::uint8_t, 63> buffer{};
   const auto size = protocol::encode(response, buffer);
-  if (!size) return;  // every response fits 63 bytes
-  Bytes transfer(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(*size));
+  if (!size) return {};  // every response fits 63 bytes
+  return Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(*size));
+}
+}  // namespace
+
+void ReceiverModel::answer(Kit& kit, const protocol::Response& response,
+                           std::chrono::microseconds delay) {
+  Bytes transfer = response_transfer(response);
+  if (transfer.empty()) return;
   kit.schedule(delay,
                [transfer = std::move(transfer)](Kit& k) { k.queue_response_locked(transfer); });
+}
+
+void ReceiverModel::queue(Kit& kit, const protocol::Response& response) {
+  if (Bytes transfer = response_transfer(response); !transfer.empty()) {
+    kit.queue_response_locked(std::move(transfer));
+  }
+}
+
+void ReceiverModel::lose_tracker(Kit& kit, BodyPart part) {
+  lost_.set(static_cast<std::size_t>(part));
+  queue(kit, rsp::ConnectionLost{part});
+}
+
+void ReceiverModel::restore_tracker(Kit& kit, BodyPart part) {
+  lost_.reset(static_cast<std::size_t>(part));
+  queue(kit, rsp::TrackerReconnected{part});
 }
 
 void ReceiverModel::pair(Kit& kit, const cmd::Initiate& initiate, bool silent) {
@@ -105,6 +128,7 @@ void ReceiverModel::pair(Kit& kit, const cmd::Initiate& initiate, bool silent) {
   const auto first = initiate.group.begin();
   const auto last = initiate.group.begin() + static_cast<std::ptrdiff_t>(used);
   paired_.clear();
+  lost_.reset();
   std::chrono::microseconds at = kAnswerDelay;
   auto announce = [&](const protocol::Response& response) {
     if (!silent) answer(kit, response, at);
@@ -164,6 +188,7 @@ void ReceiverModel::tick(Kit& kit) {
   const double period = 1.0 / scenario_.rate_hz;
   const double now = period * static_cast<double>(ticks_);
   for (const TrackerSpec* tracker : paired_) {
+    if (lost_.test(static_cast<std::size_t>(tracker->body_part))) continue;
     protocol::SensorReport report;
     report.body_part = tracker->body_part;
     report.header = static_cast<std::uint32_t>(ticks_);

@@ -171,7 +171,7 @@ TrackerSpec tracker_value(const json& value, const std::string& where) {
 ScriptAction action_value(const json& value, const std::string& where) {
   check_keys(value, where,
              {"on", "delay_ms", "in_flight", "response", "report_transfers", "report_interval_us",
-              "unplug", "fail"});
+              "unplug", "fail", "lose_tracker", "restore_tracker"});
   ScriptAction action;
   if (!value.contains("on")) fail(where, "an action needs \"on\"");
   action.on = command_name_value(value["on"], where + ".on", true);
@@ -229,6 +229,12 @@ ScriptAction action_value(const json& value, const std::string& where) {
     }
     failure.status = status_value(f["status"], where + ".fail.status");
     action.fail = failure;
+  }
+  if (value.contains("lose_tracker")) {
+    action.lose_tracker = body_part_value(value["lose_tracker"], where + ".lose_tracker");
+  }
+  if (value.contains("restore_tracker")) {
+    action.restore_tracker = body_part_value(value["restore_tracker"], where + ".restore_tracker");
   }
   return action;
 }

@@ -139,5 +139,30 @@ TEST(KitConversation, GoStreamsFramesOfPairedTrackersCutInto64ByteTransfers) {
   EXPECT_FALSE(kit.backend->state()->streaming) << "a soft reset stops the stream";
 }
 
+TEST(KitConversation, ALostTrackerFallsSilentUntilRestored) {
+  auto scenario = parse_scenario(R"({"stream": {"rate_hz": 1000},
+    "script": [{"on": "Go", "lose_tracker": "RF"}, {"on": "ClearDCD", "restore_tracker": "RF"}]})");
+  ASSERT_TRUE(scenario.has_value()) << scenario.error();
+  OpenKit kit(*scenario);
+  auto reports = kit.claim_reports();
+  const std::array group{BodyPart::Head, BodyPart::RightFoot};
+  ASSERT_TRUE(send(*kit.commands, *cmd::Initiate::for_group(group)).ok());
+  for (int i = 0; i < 3; ++i) next_response(*kit.commands);
+  ASSERT_TRUE(send(*kit.commands, cmd::Go{}).ok());
+  EXPECT_EQ(fmt::format("{}", next_response(*kit.commands)), "ConnectionLost(RightFoot)");
+
+  FrameReader frames(*reports);
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(frames.next().body_part, BodyPart::Head);
+
+  // Restored when ClearDCD comes, answered a moment later.
+  ASSERT_TRUE(send(*kit.commands, cmd::ClearDCD{BodyPart::Head}).ok());
+  EXPECT_EQ(fmt::format("{}", next_response(*kit.commands)), "TrackerReconnected(RightFoot)");
+  EXPECT_EQ(fmt::format("{}", next_response(*kit.commands)), "DCDCleared(Head)");
+  int reads = 0;
+  while (frames.next().body_part != BodyPart::RightFoot && ++reads < 100) {
+  }
+  EXPECT_LT(reads, 100) << "the restored tracker reports again";
+}
+
 }  // namespace
 }  // namespace sorvel::simulator

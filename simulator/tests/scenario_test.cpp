@@ -27,7 +27,9 @@ TEST(Scenario, AbsentKeysKeepTheDefaultKit) {
   EXPECT_EQ(scenario->motion, Motion::Sway);
   EXPECT_TRUE(scenario->ready_to_report);
   EXPECT_FALSE(scenario->stamp_completion);
-  EXPECT_EQ(parse_scenario(R"({"script": [{"on": "Go"}]})")->script[0].report_interval_us, 0u);
+  const auto action = parse_scenario(R"({"script": [{"on": "Go"}]})")->script[0];
+  EXPECT_EQ(action.report_interval_us, 0u);
+  EXPECT_FALSE(action.lose_tracker || action.restore_tracker);
 }
 
 TEST(Scenario, EveryKeyIsRead) {
@@ -41,7 +43,8 @@ TEST(Scenario, EveryKeyIsRead) {
     "stream": {"rate_hz": 0, "motion": "still", "stamp_completion": true},
     "script": [{"on": "open", "delay_ms": 7, "response": "00", "report_transfers": ["AB", "", "0102"],
                 "report_interval_us": 250, "unplug": true,
-                "fail": {"endpoint": 129, "status": "Disconnected"}}]
+                "fail": {"endpoint": 129, "status": "Disconnected"},
+                "lose_tracker": "LH", "restore_tracker": "RightFoot"}]
   })");
   ASSERT_TRUE(scenario.has_value()) << scenario.error();
   EXPECT_EQ(scenario->receiver_version, (protocol::SemVer{2, 1, 0}));
@@ -69,6 +72,8 @@ TEST(Scenario, EveryKeyIsRead) {
   ASSERT_TRUE(action.fail.has_value());
   EXPECT_EQ(action.fail->endpoint, 0x81);
   EXPECT_EQ(action.fail->status, TransferError::Disconnected);
+  EXPECT_EQ(action.lose_tracker, BodyPart::LeftHand);
+  EXPECT_EQ(action.restore_tracker, BodyPart::RightFoot);
 }
 
 TEST(Scenario, ProblemsAreNamedWithTheirPlace) {
@@ -102,6 +107,10 @@ TEST(Scenario, ProblemsAreNamedWithTheirPlace) {
       {R"({"script": [{"on": "Go", "fail": {"endpoint": 1, "status": "Broken"}}]})",
        "script[0].fail.status: unknown status \"Broken\""},
       {R"({"script": [{"delay_ms": 3}]})", "script[0]: an action needs \"on\""},
+      {R"({"script": [{"on": "Go"}, {"on": "Go", "lose_tracker": "Nose"}]})",
+       "script[1].lose_tracker: unknown body part \"Nose\""},
+      {R"({"script": [{"on": "Go", "restore_tracker": 11}]})",
+       "script[0].restore_tracker: expected a string"},
       {R"({"trackers": [{"address": [16,0,0,0,0,5], "body_part": "Head"},
                         {"address": [16,0,0,0,0,6], "body_part": "Chest"},
                         {"address": [16,0,0,0,0,5], "body_part": "Hips"}]})",

@@ -55,15 +55,25 @@ Expected<std::shared_ptr<usb::Device>, OpenFailure> open_receiver(usb::Backend& 
 
 asio::awaitable<DriverResult<std::shared_ptr<Driver>>> Driver::open(
     std::shared_ptr<usb::Device> device, HostTimeouts timeouts) {
-  auto host = co_await Host::open(std::move(device), default_event_handler(), timeouts);
+  auto lost = std::make_shared<LostTrackers>();
+  // Events are still logged, after the lost trackers are brought up to date: whoever reads the
+  // line finds them so.
+  auto handler = std::make_shared<const EventHandler>(
+      [lost, logged = default_event_handler()](const HostEvent& event) {
+        lost->on_event(event);
+        (*logged)(event);
+      });
+  auto host = co_await Host::open(std::move(device), std::move(handler), timeouts);
   if (!host) co_return unexpected(std::move(host).error());
-  co_return std::shared_ptr<Driver>(new Driver(std::move(*host)));
+  co_return std::shared_ptr<Driver>(new Driver(std::move(*host), std::move(lost)));
 }
 
 asio::awaitable<DriverResult<void>> Driver::connect(std::vector<BodyPart> group) {
   auto self = shared_from_this();  // the pairing may outlive the caller's handle
+  lost_->begin_pairing();
   auto set = co_await host_->pair(std::move(group));
   if (!set) co_return unexpected(std::move(set).error());
+  lost_->pairing_succeeded();
   publish_status(ConnectionStatus::Connected);
   publish_set(std::move(*set));
   co_return DriverResult<void>{};

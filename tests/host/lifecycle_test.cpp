@@ -49,6 +49,19 @@ TEST_F(Lifecycle, ATrackerLostDuringPairingIsLoggedAndNeverReachesThePairing) {
   KitDriver kit(scenario);
   ASSERT_TRUE(kit.connect({BodyPart::Head, BodyPart::Hips}).has_value());
   EXPECT_TRUE(logged(log::kHostTarget, "Tracker Head is disconnected."));
+  EXPECT_EQ(kit.driver->lost_trackers(), std::vector{BodyPart::Head}) << "lost in this pairing";
+}
+
+TEST_F(Lifecycle, LostTrackersFollowTheReceiverUntilTheNextPairing) {
+  simulator::Scenario scenario;
+  scenario.script = {respond_on("Go", {0x09, 0x0A})};  // ConnectionLost(Chest)
+  KitDriver kit(scenario);
+  ASSERT_TRUE(kit.connect({BodyPart::Head, BodyPart::Chest}).has_value());
+  ASSERT_TRUE(kit.start().has_value());
+  EXPECT_TRUE(
+      eventually([&] { return kit.driver->lost_trackers() == std::vector{BodyPart::Chest}; }));
+  ASSERT_TRUE(kit.connect({BodyPart::Head}).has_value());
+  EXPECT_TRUE(kit.driver->lost_trackers().empty());
 }
 
 TEST_F(Lifecycle, UnpluggingWhileStreamingIsOneLossThenEveryUseFails) {

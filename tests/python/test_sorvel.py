@@ -4,6 +4,7 @@ import asyncio
 import gc
 import os
 import pathlib
+import time
 
 import pytest
 
@@ -278,3 +279,32 @@ def test_every_code_maps_to_its_body_part(kit):
     result = poll_until(sorvel, lambda r: all(fresh for _, fresh in r))
     # Default kit: body part v sits at address [..., v + 1], so address order is code order.
     assert [report.location for report, _ in result] == NAMES
+
+
+
+def wait_until(condition, limit):
+    """True once `condition()` holds, False if it does not within `limit` seconds."""
+    deadline = time.monotonic() + limit
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+def test_a_lost_tracker_is_listed_within_a_second_and_its_frames_stop_until_restored(kit):
+    kit(script=[{"on": "Go", "delay_ms": 200, "lose_tracker": "LH"},
+                {"on": "Go", "delay_ms": 2500, "restore_tracker": "LeftHand"}])
+    sorvel = pysorvel.Sorvel()
+    assert sorvel.lost_trackers() == []
+    with sorvel.frames() as stream:
+        run(connect_and_start(sorvel, "HE,LH,RH"))
+        assert wait_until(lambda: sorvel.lost_trackers() == ["LeftHand"], 0.2 + 1.0)
+        time.sleep(0.1)  # reports sent before the loss may still be on their way
+        stream.drain()
+        time.sleep(0.5)
+        assert {frame.body_part for frame in stream.drain()} == {"Head", "RightHand"}
+        assert sorvel.lost_trackers() == ["LeftHand"]
+
+        assert wait_until(lambda: "LeftHand" in {f.body_part for f in stream.drain()}, 20)
+        assert wait_until(lambda: sorvel.lost_trackers() == [], 1.0)

@@ -31,6 +31,7 @@ async def main() -> None:
         for drained in stream.drain():
             then: int = drained.time_ns
         lost: int = stream.dropped
+    gone: list[str] = sorvel.lost_trackers()
     pysorvel.enable_log("info")
 
 wrong: int = pysorvel.Sorvel().status()

@@ -26,6 +26,9 @@ def test_module_exposes_only_sorvel_and_enable_log():
                                 "this function when connected."),
         (pysorvel.Sorvel.poll, "poll($self)\n--\n\nPoll one frame from the sensor report buffer, "
                                "you can only call this function after\ndata collection is started"),
+        (pysorvel.Sorvel.lost_trackers, "lost_trackers($self)\n--\n\nThe paired trackers the "
+                                        "receiver reported lost and has not reported back since, "
+                                        "by body part."),
         (pysorvel.enable_log, "enable_log(level)\n--\n\nEnable logging for underlying driver. "
                               "Available levels are \"info\", \"debug\" and \"error\""),
     ],
@@ -71,8 +74,10 @@ def test_connect_group_must_be_str(kit, value, type_name):
         (lambda s: s.status(1), "status"),
         (lambda s: s.start(1), "start"),
         (lambda s: s.poll(None), "poll"),
+        (lambda s: s.lost_trackers(1), "lost_trackers"),
     ],
-    ids=["connect-missing", "connect-surplus", "connect-keyword", "status", "start", "poll"],
+    ids=["connect-missing", "connect-surplus", "connect-keyword", "status", "start", "poll",
+         "lost_trackers"],
 )
 def test_argument_count_errors_name_the_method(kit, call, method):
     kit()

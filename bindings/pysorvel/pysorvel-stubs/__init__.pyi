@@ -59,6 +59,9 @@ class Sorvel:
     def frames(self, buffer: int = 4096) -> FrameStream:
         """Every frame received from now on, in arrival order, with room for `buffer` frames
         that have not been taken yet; the oldest are dropped first."""
+    def lost_trackers(self) -> list[str]:
+        """The paired trackers the receiver reported lost and has not reported back since, by
+        body part."""
 
 def enable_log(level: str) -> None:
     """Enable logging for underlying driver. Available levels are "info", "debug" and "error"."""

@@ -5,6 +5,7 @@
 //     def start(self) -> asyncio.Future[None]
 //     def poll(self) -> list[tuple[Report, bool]]
 //     def frames(self, buffer: int = 4096) -> FrameStream
+//     def lost_trackers(self) -> list[str]
 //
 // One opened receiver. The object holds the driver handle and what polls keep between them (the
 // Reports last shown); connect and start hand their own clone of the handle to the runtime, so
@@ -291,6 +292,25 @@ PyObject* sorvel_frames(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
 }
 
+PyObject* sorvel_lost_trackers(PyObject* self, PyObject*) {
+  ModuleState& state = state_of(self);
+  try {
+    Driver* driver = driver_of(state, self);
+    if (driver == nullptr) return nullptr;
+    const std::vector<BodyPart> lost = driver->lost_trackers();
+    auto list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(lost.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < lost.size(); ++i) {
+      // The module's own name strings, as Frame.body_part hands out.
+      PyObject* name = PyRef::borrow(body_part_name(state, lost[i])).release();
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), name);  // steals name
+    }
+    return list.release();
+  } catch (...) {
+    return raise_panic_from_current_exception(state);
+  }
+}
+
 PyMethodDef kMethods[] = {
     {"status", sorvel_status, METH_NOARGS, "status($self)\n--\n\n"},
     {"connect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sorvel_connect)),
@@ -308,6 +328,9 @@ PyMethodDef kMethods[] = {
      "frames($self, buffer=4096)\n--\n\nEvery frame received from now on, in arrival order, "
      "with room for `buffer` frames\nthat have not been taken yet; the oldest are dropped "
      "first."},
+    {"lost_trackers", sorvel_lost_trackers, METH_NOARGS,
+     "lost_trackers($self)\n--\n\nThe paired trackers the receiver reported lost and has not "
+     "reported back since, by body part."},
     {nullptr, nullptr, 0, nullptr},
 };
 

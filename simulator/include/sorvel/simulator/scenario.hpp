@@ -85,6 +85,10 @@ struct ScriptAction {
   std::uint32_t report_interval_us = 0;
   bool unplug = false;
   std::optional<ScriptedFailure> fail;
+  /// The tracker on this body part stops reporting and the receiver says ConnectionLost.
+  std::optional<BodyPart> lose_tracker;
+  /// The tracker on this body part reports again and the receiver says TrackerReconnected.
+  std::optional<BodyPart> restore_tracker;
 };
 
 struct Replay;

@@ -14,6 +14,7 @@
 #include <asio/awaitable.hpp>
 
 #include "sorvel/driver/host/host.hpp"
+#include "sorvel/driver/lost_trackers.hpp"
 #include "sorvel/driver/runtime/internal_error.hpp"
 #include "sorvel/driver/runtime/runtime.hpp"
 #include "sorvel/driver/usb/capture.hpp"
@@ -59,8 +60,9 @@ class Driver : public std::enable_shared_from_this<Driver> {
   static asio::awaitable<DriverResult<std::shared_ptr<Driver>>> open(
       std::shared_ptr<usb::Device> device, HostTimeouts timeouts = {});
 
-  /// Pairs `group`; on success the status becomes Connected and the new tracker set replaces the
-  /// old one. A failure changes neither.
+  /// Pairs `group`; on success the status becomes Connected, the new tracker set replaces the
+  /// old one and only trackers reported lost during this pairing stay lost. A failure changes
+  /// none of them.
   asio::awaitable<DriverResult<void>> connect(std::vector<BodyPart> group);
   /// Starts the stream; on success the status becomes ReportingData.
   asio::awaitable<DriverResult<void>> start();
@@ -95,10 +97,16 @@ class Driver : public std::enable_shared_from_this<Driver> {
     return Outcome();
   }
 
+  /// The paired trackers the receiver reported lost and has not reported back since, in
+  /// ascending body-part code order.
+  /// Thread safety: lock-free; any thread, runtime threads included.
+  std::vector<BodyPart> lost_trackers() const { return lost_->body_parts(); }
+
   const std::shared_ptr<Host>& host() const { return host_; }
 
  private:
-  explicit Driver(std::shared_ptr<Host> host) : host_(std::move(host)) {}
+  Driver(std::shared_ptr<Host> host, std::shared_ptr<LostTrackers> lost)
+      : host_(std::move(host)), lost_(std::move(lost)) {}
 
   // The status and the set's generation share one word, so that one load tells both.
   static constexpr std::uint64_t kStatusBits = 2;
@@ -110,6 +118,8 @@ class Driver : public std::enable_shared_from_this<Driver> {
   Expected<ConnectionStatus, runtime::InternalError> snapshot(PollCache& cache);
 
   std::shared_ptr<Host> host_;
+  /// Shared with the host's event handler, which may outlive the driver by a moment.
+  std::shared_ptr<LostTrackers> lost_;
   /// Serialises the writers, and readers whose cache is out of date, around `set_`.
   std::mutex state_mutex_;
   /// generation << kStatusBits | status; the generation counts the sets stored.
