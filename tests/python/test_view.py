@@ -101,7 +101,12 @@ def test_record_button_writes_every_frame_as_the_recorder_does(tmp_path):
         assert started["active"] and started["error"] == ""
         time.sleep(0.5)
         stopped = json_of(view.request("POST", "/record", press))
+        view.line(f"recorded {stopped['frames']} frames to ")
+        # Another recording, likely within the same second, gets a file of its own.
+        again = json_of(view.request("POST", "/record", press))
+        json_of(view.request("POST", "/record", press))
     assert not stopped["active"] and stopped["path"] == started["path"]
+    assert again["active"] and again["path"] != started["path"]
     path = pathlib.Path(stopped["path"])
     assert path.parent == tmp_path.resolve()
     with open(path, newline="") as file:

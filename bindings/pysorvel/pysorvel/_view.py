@@ -7,6 +7,7 @@ import asyncio
 import collections
 import datetime
 import ipaddress
+import itertools
 import json
 import os
 import pathlib
@@ -274,22 +275,32 @@ class Recording:
                 self._stop()
 
     def _start(self) -> None:
-        name = datetime.datetime.now().strftime("pysorvel-%Y%m%d-%H%M%S.csv")
-        path = (self._directory / name).resolve()
-        try:
-            # "x": two recordings started within a second must not overwrite each other.
-            self._file = open(path, "x", newline="", encoding="utf-8")
-        except OSError as error:
-            self._error = str(error)
-            return
+        stamp = datetime.datetime.now().strftime("pysorvel-%Y%m%d-%H%M%S")
+        for n in itertools.count(1):
+            path = (self._directory / (f"{stamp}-{n}.csv" if n > 1 else f"{stamp}.csv")).resolve()
+            try:
+                # "x": a recording never replaces a file, not even one started the same second.
+                self._file = open(path, "x", newline="", encoding="utf-8")
+                break
+            except FileExistsError:
+                continue
+            except OSError as error:
+                self._error = str(error)
+                return
         self._sink = _record.Sink(self._file)
         self._path, self._frames, self._error = str(path), 0, ""
+        print(f"{PROG}: recording to {path}", flush=True)
 
     def _stop(self) -> None:
-        if self._sink is not None:
-            self._frames = self._sink.frames
+        if self._sink is None:
+            return
+        self._frames = self._sink.frames
+        try:
             self._file.close()
-            self._sink = self._file = None
+        except OSError as error:
+            self._error = f"writing {self._path} failed: {error}"
+        self._sink = self._file = None
+        print(f"{PROG}: recorded {self._frames} frames to {self._path}", flush=True)
 
     def stop(self) -> None:
         with self._lock:
