@@ -69,12 +69,16 @@ def outward_address():
 
 
 @pytest.mark.skipif(sys.platform != "linux", reason="reads Linux's socket tables")
-def test_serves_this_machine_only():
+def test_serves_this_machine_only_unless_asked_and_then_says_so():
     with running_view({}, "--group", "HE") as view:
         assert listening_addresses(view.port) == [ipaddress.ip_address("127.0.0.1")]
+        assert not any("not only on this machine" in line for line in view.output)
         if (address := outward_address()) is not None:
             with pytest.raises(OSError):
                 socket.create_connection((address, view.port), timeout=5).close()
+    with running_view({}, "--group", "HE", "--host", "0.0.0.0") as view:
+        assert listening_addresses(view.port) == [ipaddress.ip_address("0.0.0.0")]
+        assert any("serving on 0.0.0.0, not only on this machine" in line for line in view.output)
 
 
 def test_refuses_what_the_page_never_asks():
