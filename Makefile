@@ -8,8 +8,8 @@ FUZZ_SECONDS ?= 30
 DURATION ?= 30
 
 .PHONY: all bootstrap build check test sanitize asan tsan fuzz fuzz-build bench bench-smoke format clean \
-	python python-test python-usbfs-test python-check browser-test bench-view linux-wheel wheels wheel-test py313 \
-	demo soak \
+	python python-test python-usbfs-test python-check browser-test bench-view linux-wheel wheels \
+	wheel-test py313 demo soak \
 	windows windows-deps windows-wheel windows-python-test
 
 VENV := .venv

@@ -5,6 +5,7 @@ that drops out. Screenshots stay in build/artefacts/view."""
 import io
 import os
 import pathlib
+import re
 import sys
 import time
 
@@ -58,8 +59,8 @@ def changed_pixels(before, after):
     return difference.point(lambda value: 255 if value > 16 else 0).histogram()[255]
 
 
-def test_the_figure_moves_and_shows_a_lost_tracker(browser):
-    with running_view(SCENARIO, "--group", FULL_BODY) as view:
+def test_the_figure_moves_shows_a_lost_tracker_and_records(browser, tmp_path):
+    with running_view(SCENARIO, "--group", FULL_BODY, "--record-dir", str(tmp_path)) as view:
         browser.get(f"http://{view.host}:{view.port}/")
         segments = wait_for("one segment per tracker",
                             lambda: browser.execute_script("return sorvelView.segments()"))
@@ -82,6 +83,16 @@ def test_the_figure_moves_and_shows_a_lost_tracker(browser):
         assert "LeftHand lost" in browser.find_element("id", "events").text
         canvas_image(browser, "left-hand-lost")
         browser.save_screenshot(str(ARTEFACTS / "view-page.png"))
+
+        button = browser.find_element("id", "record")
+        status = browser.find_element("id", "recording")
+        button.click()
+        wait_for("the recording to start", lambda: status.text.startswith("Recording to "))
+        button.click()
+        saved = wait_for("the recording to end",
+                         lambda: re.fullmatch(r"Saved (\d+) frames to (.+)", status.text))
+        assert pathlib.Path(saved[2]).parent == tmp_path.resolve()
+        assert len(pathlib.Path(saved[2]).read_text().splitlines()) == int(saved[1]) + 1
 
         browser.get("about:blank")  # the page closes: the view ends by itself
         assert view.wait(timeout=15) == 0

@@ -166,9 +166,10 @@ function showEvents(events) {
 
 const recordButton = document.getElementById("record");
 const recordingText = document.getElementById("recording");
+let recordPending = false;  // a press not yet answered: the next one waits for it
 
 function showRecording(recording) {
-  recordButton.disabled = false;
+  recordButton.disabled = recordPending;
   recordButton.textContent = recording.active ? "Stop recording" : "Record";
   recordButton.classList.toggle("active", recording.active);
   if (recording.error) {
@@ -183,13 +184,16 @@ function showRecording(recording) {
 }
 
 recordButton.addEventListener("click", async () => {
+  recordPending = true;
   recordButton.disabled = true;
   try {
     // The header keeps other sites' pages from posting here: browsers send it only with a
     // preflight, which this server never grants.
     const answer = await fetch("record", { method: "POST", headers: { "X-Pysorvel": "record" } });
+    recordPending = false;
     showRecording(await answer.json());
   } catch (error) {
+    recordPending = false;
     recordingText.textContent = `Cannot reach the view: ${error}`;
     recordButton.disabled = false;
   }
