@@ -53,6 +53,13 @@ def add_parser(tools: Any) -> None:
     parser.set_defaults(run=run)
 
 
+def group_parts(group: str) -> list[str]:
+    """The body parts of a group of codes, by the names frames give them, in the group's order;
+    codes that name none are left out."""
+    names = {code: name for name, code in CODES.items()}
+    return [names[code] for code in (c.strip() for c in group.split(",")) if code in names]
+
+
 def seconds(text: str) -> float:
     try:
         value = float(text)
@@ -202,9 +209,8 @@ class Progress:
         self._out = out
         self._live = out.isatty()
         self._shown = 0
-        names = {code: name for name, code in CODES.items()}
         # The group's trackers first, in its order, so that a silent one shows as 0.
-        self._parts = [names[code] for code in (c.strip() for c in group.split(",")) if code in names]
+        self._parts = group_parts(group)
         self._last: tuple[float, dict[str, int]] = (0.0, {})
 
     def show(self, elapsed: float, sink: Sink, dropped: int, final: bool = False) -> None:

@@ -6,7 +6,6 @@ import argparse
 import asyncio
 import collections
 import datetime
-import ipaddress
 import itertools
 import json
 import os
@@ -15,6 +14,7 @@ import sys
 import threading
 import time
 import webbrowser
+from collections.abc import Callable
 from typing import Any
 
 import pysorvel
@@ -83,7 +83,7 @@ def view(args: argparse.Namespace) -> int:
     with server:
         server.start()
         kit, state.source = open_kit()
-        if not is_loopback(args.host):
+        if not server.loopback:
             print(f"{PROG}: serving on {args.host}, not only on this machine: everyone who can "
                   "reach it can watch the kit and start recordings", flush=True)
         print(f"{PROG}: {state.source}; the view is at {server.url} - Ctrl-C to stop",
@@ -99,13 +99,6 @@ def view(args: argparse.Namespace) -> int:
             del kit
     print(f"{PROG}: stopped", flush=True)
     return 0
-
-
-def is_loopback(host: str) -> bool:
-    try:
-        return ipaddress.ip_address(host).is_loopback
-    except ValueError:
-        return host == "localhost"
 
 
 def open_kit() -> tuple[Any, str]:
@@ -199,9 +192,7 @@ class ViewState:
         self._recording = Recording(record_dir)
 
     def paired(self, group: str) -> None:
-        names = {code: name for name, code in _record.CODES.items()}
-        self._parts = [names[code.strip()] for code in group.split(",")
-                       if code.strip() in names]
+        self._parts = _record.group_parts(group)
         self._trackers = {part: TrackerState() for part in self._parts}
 
     def take(self, frames: list[Any]) -> None:
@@ -234,6 +225,8 @@ class ViewState:
         for tracker in self._trackers.values():
             tracker.count(now)
         self._note_links(lost)
+        # Once an update, not once a batch of frames: the file keeps up with what the page shows.
+        self._recording.flush()
         snapshot = {
             "sent": time.time() * 1000,  # for the page's lag: both ends read this machine's clock
             "source": self.source, "parts": self._parts, "lost": self._lost,
@@ -264,7 +257,7 @@ class Recording:
         self._file: Any = None
         self._sink: _record.Sink | None = None
         self._path = ""
-        self._frames = 0
+        self._frames = 0  # of the last recording, once it has ended
         self._error = ""
 
     def toggle(self) -> None:
@@ -288,7 +281,7 @@ class Recording:
                 self._error = str(error)
                 return
         self._sink = _record.Sink(self._file)
-        self._path, self._frames, self._error = str(path), 0, ""
+        self._path, self._error = str(path), ""
         print(f"{PROG}: recording to {path}", flush=True)
 
     def _stop(self) -> None:
@@ -308,18 +301,24 @@ class Recording:
 
     def write(self, frames: list[Any]) -> None:
         with self._lock:
-            if self._sink is None:
-                return
-            try:
-                self._sink.write(frames)
-                self._sink.flush()
-            except OSError as error:
-                self._error = f"writing {self._path} failed: {error}"
-                self._stop()
-            else:
-                self._frames = self._sink.frames
+            if (sink := self._sink) is not None:
+                self._or_stop(lambda: sink.write(frames))
+
+    def flush(self) -> None:
+        with self._lock:
+            if (sink := self._sink) is not None:
+                self._or_stop(sink.flush)
+
+    def _or_stop(self, action: Callable[[], None]) -> None:
+        """Runs `action`; a failed write ends the recording, saying why."""
+        try:
+            action()
+        except OSError as error:
+            self._error = f"writing {self._path} failed: {error}"
+            self._stop()
 
     def as_json(self) -> dict[str, Any]:
         with self._lock:
-            return {"active": self._sink is not None, "path": self._path,
-                    "frames": self._frames, "error": self._error}
+            sink = self._sink
+            return {"active": sink is not None, "path": self._path, "error": self._error,
+                    "frames": sink.frames if sink is not None else self._frames}

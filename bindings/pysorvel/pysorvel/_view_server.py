@@ -76,8 +76,8 @@ class ViewServer(http.server.ThreadingHTTPServer):
         self.url = f"http://{shown}:{port}/"
         # A page served on loopback is only ever asked for by these names; any other is a site
         # that has had its name point here (DNS rebinding), and is refused.
-        self.hosts = ({f"{shown}:{port}", f"localhost:{port}"}
-                      if ipaddress.ip_address(host).is_loopback else None)
+        self.loopback = ipaddress.ip_address(host).is_loopback
+        self.hosts = {f"{shown}:{port}", f"localhost:{port}"} if self.loopback else None
         self._pages_lock = threading.Lock()
         self._pages = 0
         self._last_page_left: float | None = None

@@ -66,7 +66,6 @@ for (const spec of SKELETON) {
   mesh.quaternion.setFromUnitVectors(new THREE.Vector3(0, 1, 0), bone.clone().normalize());
   mesh.position.copy(bone).multiplyScalar(0.5);
   mesh.visible = false;
-  mesh.name = spec.part;
   node.add(mesh);
   scene.add(node);
   nodes.set(spec.part, { spec, node, mesh, colour: COLOURS[side], attach: new THREE.Vector3(...spec.attach) });
@@ -85,7 +84,6 @@ let rendered = 0;
 let firstPoseDrawnMs = null;
 const lags = [];  // milliseconds from the server's sending to the page's receiving
 const LAGS_KEPT = 1000;
-let paired = [];
 
 // A tracker's orientation is absolute: each segment takes its own, and sits where its parent's
 // bone puts its joint. Unpaired parts follow their parent, so the figure stays whole.
@@ -124,7 +122,6 @@ const rows = new Map();
 let tableShown = 0;
 
 function buildTable(parts) {
-  paired = parts;
   tableBody.replaceChildren();
   rows.clear();
   for (const part of parts) {
@@ -139,9 +136,8 @@ function buildTable(parts) {
 }
 
 function showLinks(snapshot) {
-  for (const part of paired) {
+  for (const [part, row] of rows) {
     const state = snapshot.trackers[part];
-    const row = rows.get(part);
     const lost = snapshot.lost.includes(part);
     row.classList.toggle("lost", lost);
     row.cells[3].textContent = lost ? "lost" : "ok";
@@ -207,7 +203,7 @@ poses.onmessage = (message) => {
   updates += 1;
   lags.push(Date.now() - snapshot.sent);
   if (lags.length > LAGS_KEPT) lags.shift();
-  if (paired.length !== snapshot.parts.length) buildTable(snapshot.parts);
+  if (rows.size !== snapshot.parts.length) buildTable(snapshot.parts);
   sourceText.textContent = snapshot.error || snapshot.source;
   sourceText.classList.toggle("error", Boolean(snapshot.error));
   const now = performance.now();
