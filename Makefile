@@ -9,8 +9,21 @@ DURATION ?= 30
 
 .PHONY: all bootstrap build check test sanitize asan tsan fuzz fuzz-build bench bench-smoke format clean \
 	python python-test python-usbfs-test python-check browser-test bench-view linux-wheel wheels \
-	wheel-test py313 demo soak \
+	wheel-test py313 demo soak warm-caches \
 	windows windows-deps windows-wheel windows-python-test
+
+# Compiled objects are cached outside the clone, shared by every build of this machine (the C++
+# builds, the module's wheels, the Windows cross build), so a fresh clone compiles only what changed.
+# Paths are taken relative to the clone, so one clone's objects serve the next.
+SORVEL_CACHE ?= /var/cache/pysorvel
+ifneq ($(shell command -v ccache >/dev/null && mkdir -p $(SORVEL_CACHE)/ccache 2>/dev/null && \
+  test -w $(SORVEL_CACHE)/ccache && echo yes),)
+export CMAKE_CXX_COMPILER_LAUNCHER ?= ccache
+export CCACHE_DIR ?= $(SORVEL_CACHE)/ccache
+export CCACHE_BASEDIR ?= $(CURDIR)
+export CCACHE_NOHASHDIR ?= 1
+export CCACHE_MAXSIZE ?= 4G
+endif
 
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -164,8 +177,16 @@ py313: bootstrap
 demo: python
 	@$(PY) examples/live_demo.py
 
-test: check sanitize soak fuzz python-test browser-test bench-smoke python-usbfs-test python-check \
-	wheel-test windows py313
+# check, sanitize, soak, fuzz, python-test, browser-test, bench-smoke, python-usbfs-test,
+# python-check, wheel-test, windows and py313, ordered and overlapped by scripts/test-all.
+test:
+	@scripts/test-all
+
+# What a fresh machine makes once for the tests, outside the clone: the Windows libraries and
+# CPython, and the Debian 13 root with its venv.
+warm-caches: windows-deps
+	@scripts/windows-cpython
+	@scripts/py313 --prepare
 
 format:
 	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
