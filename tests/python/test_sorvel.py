@@ -20,12 +20,30 @@ async def connect_and_start(sorvel, group="LLA"):
 
 # ---- Constructor ----
 
-def test_missing_receiver_raises_plain_os_error(kit):
+def test_missing_receiver_raises_an_os_error_of_its_own(kit):
     kit(present=False)
     with pytest.raises(OSError) as raised:
         pysorvel.Sorvel()
-    assert type(raised.value) is OSError
-    assert str(raised.value) == "Receiver not found"
+    assert type(raised.value) is pysorvel.ReceiverNotFoundError
+    assert str(raised.value) == "Receiver not found" and raised.value.errno is None
+
+
+@pytest.mark.parametrize("variable, value, expected", [
+    ("SORVEL_VIRTUAL_KIT", '{"script": [{"on": "Go", "report_transfers": ["\u00e9"]}]}',
+     r"'\xc3' is not a hex digit"),
+    ("SORVEL_VIRTUAL_KIT", "{tmp}/\udcff.json", r"{tmp}/\xff.json"),
+    ("SORVEL_CAPTURE", "{tmp}/\udcff/kit.pcap", "No such file or directory"),
+], ids=["byte of a scenario", "scenario path", "capture path"])
+def test_error_texts_are_text_whatever_bytes_they_quote(kit, monkeypatch, tmp_path, variable,
+                                                        value, expected):
+    kit()
+    value, expected = (text.replace("{tmp}", str(tmp_path)) for text in (value, expected))
+    monkeypatch.setenv(variable, value)
+    with pytest.raises(OSError) as raised:
+        pysorvel.Sorvel()
+    assert expected in str(raised.value)
+    if raised.value.filename is not None:  # a path reads as os.fsdecode reads it
+        assert raised.value.filename == value
 
 
 def test_unreadable_scenario_raises_os_error_naming_the_variable(monkeypatch):
