@@ -45,9 +45,6 @@ class FrameStream:
     def __aiter__(self) -> FrameStream: ...
     async def __anext__(self) -> Frame: ...
 
-class ReceiverNotFoundError(OSError):
-    """No receiver is plugged in."""
-
 @final
 class Sorvel:
     def __init__(self) -> None: ...

@@ -22,7 +22,11 @@ PROG = "python -m pysorvel record"
 HEADER = ("time_s", "body_part", "w", "x", "y", "z", "ax", "ay", "az", "accuracy")
 # Frames name their body part in full; a group and the progress line use the codes. The extension
 # holds the table, in address order.
-NAMES: dict[str, str] = dict(importlib.import_module("pysorvel._pysorvel")._BODY_PARTS)
+_extension = importlib.import_module("pysorvel._pysorvel")
+NAMES: dict[str, str] = dict(_extension._BODY_PARTS)
+# What Sorvel() raises when no receiver is plugged in: an OSError of its own, kept off the
+# module's public surface as PanicException is.
+ReceiverNotFound: type[OSError] = _extension._ReceiverNotFoundError
 CODES = {name: code for code, name in NAMES.items()}
 FULL_BODY = ",".join(NAMES)
 # Several seconds of a full kit: a slow disk or a busy interpreter delays the file, it loses

@@ -20,7 +20,7 @@ from typing import Any
 import pysorvel
 
 from . import _record
-from ._record import CsvRecording, Failure, call, failing
+from ._record import CsvRecording, Failure, ReceiverNotFound, call, failing
 from ._view_server import Broadcast, ViewServer
 
 PROG = "python -m pysorvel view"
@@ -108,7 +108,7 @@ def open_kit() -> tuple[Any, str]:
     with failing("cannot open the receiver", OSError):
         try:
             return pysorvel.Sorvel(), "receiver on USB"
-        except pysorvel.ReceiverNotFoundError:
+        except ReceiverNotFound:
             pass
     os.environ["SORVEL_VIRTUAL_KIT"] = "1"
     return _record.open_kit(), "virtual kit (no receiver plugged in)"

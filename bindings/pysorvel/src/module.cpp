@@ -1,6 +1,6 @@
-// Module pysorvel._pysorvel: attributes `Sorvel`, `ReceiverNotFoundError` and `enable_log`, which
-// the package pysorvel re-exports, and the tools' private `_BODY_PARTS`; their __module__ is the
-// package, where users find them.
+// Module pysorvel._pysorvel: attributes `Sorvel` and `enable_log`, which the package pysorvel
+// re-exports (their __module__ is the package, where users find them), and, for the package's
+// tools, the private `_BODY_PARTS` and `_ReceiverNotFoundError`.
 //
 // Single-phase initialisation, once per process: the driver's runtime, logger and devices are
 // process-wide, so the module is bound to the first interpreter that imports it and a repeated
@@ -122,7 +122,7 @@ bool fill_module(PyObject* module) {
   state.receiver_not_found = PyErr_NewExceptionWithDoc(
       "pysorvel.ReceiverNotFoundError", "No receiver is plugged in.", PyExc_OSError, nullptr);
   if (state.receiver_not_found == nullptr ||
-      PyModule_AddObjectRef(module, "ReceiverNotFoundError", state.receiver_not_found) < 0) {
+      PyModule_AddObjectRef(module, "_ReceiverNotFoundError", state.receiver_not_found) < 0) {
     return false;
   }
   state.support_module = make_support_module();
