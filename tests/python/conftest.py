@@ -23,6 +23,8 @@ def windows_lacks(what):
 # Each test gets a kit of its own: within a process one scenario text is one device.
 _kit_numbers = itertools.count(1)
 
+# What Sorvel() raises when no receiver is plugged in; not a public name of the module.
+RECEIVER_NOT_FOUND = sys.modules["pysorvel._pysorvel"]._ReceiverNotFoundError
 CODES = ["LLA", "RLA", "LLL", "RLL", "HE", "HI", "LUA", "RUA", "LUL", "RUL", "CH", "LH", "RH", "LF", "RF"]
 NAMES = [
     "LeftLowerArm", "RightLowerArm", "LeftLowerLeg", "RightLowerLeg", "Head", "Hips",

@@ -169,3 +169,36 @@ def test_what_cannot_start_says_why(tmp_path, args, scenario, status, message):
         assert child.stderr.startswith("usage: python -m pysorvel")
     else:
         assert child.stderr.count("\n") == 1, child.stderr
+
+
+def limit_file_size(limit):
+    """A child's files stop growing at `limit` bytes: a write beyond fails (EFBIG), as on a full
+    disk, after the part that fits."""
+    import resource  # POSIX only
+
+    def apply():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    return apply
+
+
+@pytest.mark.parametrize("out, limit", [("/dev/full", None), ("run.csv", 30_000)],
+                         ids=["nothing fits", "the disk fills up"])
+@windows_lacks("/dev/full or file size limits")
+def test_a_full_disk_ends_the_recording_keeping_every_whole_row(tmp_path, out, limit):
+    child = subprocess.run(
+        [sys.executable, "-m", "pysorvel", "record", out, "--group", "HE", "--seconds", "10"],
+        cwd=tmp_path, env=child_env(scenario_text()), capture_output=True, text=True,
+        timeout=120, preexec_fn=limit and limit_file_size(limit))
+    assert child.returncode == 1, child.stderr
+    assert "Traceback" not in child.stderr, child.stderr
+    last = child.stderr.splitlines()[-1]
+    match = re.fullmatch(rf"{PROG}: cannot write the recording: \[Errno \d+\] .+; "
+                         rf"(\d+) frames were written to {re.escape(out)}", last)
+    assert match, child.stderr
+    if limit is not None:
+        path = tmp_path / out
+        rows = read_rows(path)
+        assert len(rows) == int(match[1])
+        # Only the row cut short is lost.
+        assert limit - 200 < path.stat().st_size <= limit

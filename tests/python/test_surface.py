@@ -1,5 +1,6 @@
 """The module's public surface: attributes, docstrings, argument checks, exception classes."""
 
+import importlib
 import importlib.machinery
 import importlib.util
 import inspect
@@ -7,13 +8,42 @@ import inspect
 import pytest
 
 import pysorvel
-from conftest import run, run_child
+from conftest import CODES, NAMES, RECEIVER_NOT_FOUND, run, run_child
 
 
 def test_module_exposes_only_sorvel_and_enable_log():
     public = {name for name in dir(pysorvel) if not name.startswith("__")}
     assert public == {"Sorvel", "enable_log"}
     assert isinstance(pysorvel.__doc__, str) and "\n" not in pysorvel.__doc__.strip()
+
+
+def test_the_tools_body_part_table_is_the_extensions():
+    extension = importlib.import_module("pysorvel._pysorvel")
+    assert extension._BODY_PARTS == tuple(zip(CODES, NAMES))
+
+
+def test_reloading_the_package_keeps_one_working_module():
+    child = run_child(f"""
+        import asyncio, importlib, json, os, sys
+        import pysorvel
+        sorvel_type = pysorvel.Sorvel
+        reloaded = importlib.reload(pysorvel)
+        assert reloaded is sys.modules["pysorvel"] and reloaded.Sorvel is sorvel_type
+        assert "_pysorvel" not in dir(reloaded)
+        os.environ["SORVEL_VIRTUAL_KIT"] = json.dumps({{}})
+        kit = reloaded.Sorvel()
+
+        async def first_frame():
+            with kit.frames() as stream:
+                await kit.connect("HE")
+                await kit.start()
+                async for frame in stream:
+                    return frame.body_part
+
+        print(asyncio.run(first_frame()), kit.status())
+    """)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.decode().strip() == "Head reporting data"
 
 
 @pytest.mark.parametrize(
@@ -168,7 +198,8 @@ def test_names_belong_to_the_package(kit, panic_type):
     run(main())
     report_type = type(sorvel.poll()[0][0])
     for thing, name in [(pysorvel.Sorvel, "Sorvel"), (report_type, "Report"),
-                        (panic_type, "PanicException"), (pysorvel.enable_log, "enable_log")]:
+                        (panic_type, "PanicException"), (pysorvel.enable_log, "enable_log"),
+                        (RECEIVER_NOT_FOUND, "ReceiverNotFoundError")]:
         assert (thing.__module__, thing.__qualname__) == ("pysorvel", name)
 
 

@@ -5,8 +5,10 @@ import csv
 import ipaddress
 import json
 import pathlib
+import re
 import signal
 import socket
+import struct
 import sys
 import time
 
@@ -103,7 +105,7 @@ def test_record_button_writes_every_frame_as_the_recorder_does(tmp_path):
         press = {"X-Pysorvel": "record"}
         started = json_of(view.request("POST", "/record", press))
         assert started["active"] and started["error"] == ""
-        time.sleep(0.5)
+        first(view.snapshots(), lambda s: s["recording"]["frames"] > 20)
         stopped = json_of(view.request("POST", "/record", press))
         view.line(f"recorded {stopped['frames']} frames to ")
         # Another recording, likely within the same second, gets a file of its own.
@@ -123,6 +125,59 @@ def test_record_button_writes_every_frame_as_the_recorder_does(tmp_path):
 def json_of(response):
     assert response.status == 200
     return json.loads(response.read())
+
+
+def threads_of(process):
+    status = pathlib.Path(f"/proc/{process.pid}/status").read_text()
+    return int(re.search(r"^Threads:\s+(\d+)", status, re.MULTILINE)[1])
+
+
+def closed_by_peer(connection):
+    """Whether the other end closed `connection` (or reset it), waiting as long as its time-out."""
+    try:
+        return connection.recv(1) == b""
+    except ConnectionResetError:
+        return True
+    except TimeoutError:
+        return False
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="counts threads in Linux's process tables")
+def test_clients_that_idle_reset_or_stop_short_cost_no_thread_and_no_console_line():
+    with running_view({}, "--group", "HE") as view:
+        snapshots = view.snapshots()
+        next(snapshots)  # the page's stream, open throughout
+        assert view.request("GET", "/").status == 200
+        threads = threads_of(view.process)
+        idle = [socket.create_connection((view.host, view.port)) for _ in range(200)]
+        for reset in range(5):  # a reload while the page's files come
+            with socket.create_connection((view.host, view.port)) as client:
+                client.sendall(f"GET /three.min.js HTTP/1.1\r\nHost: {view.host}:{view.port}"
+                               "\r\n\r\n".encode())
+                client.recv(1)
+                client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        for cut in (b"GET /three.min.js HTTP/1.1\r\n", b"GET /three.min.js HTTP/1.0\r\n\r",
+                    b"GE"):
+            with socket.create_connection((view.host, view.port)) as client:
+                client.sendall(cut)
+        try:
+            page = view.request("GET", "/")
+            assert page.status == 200 and b"three.min.js" in page.read()
+            assert threads_of(view.process) <= threads + 2
+            for client in idle:
+                client.settimeout(30)
+                assert closed_by_peer(client)
+        finally:
+            for client in idle:
+                client.close()
+        # The page's stream outlived the idle connections.
+        assert next(snapshots)["parts"] == ["Head"]
+        assert view.request("GET", "/view.js").status == 200
+        snapshots.close()
+        view.process.send_signal(signal.SIGINT)
+        assert view.wait() == 0
+        errors = view.process.stderr.read()
+    assert errors == "", errors
 
 
 def test_closing_the_page_ends_the_view():

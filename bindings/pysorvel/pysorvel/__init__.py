@@ -5,4 +5,6 @@
 # users see are exactly the extension's.
 from ._pysorvel import *  # noqa: F403
 
-del _pysorvel  # noqa: F821 - bound by the import system while the line above ran
+# Bound by the import system when it first loads the submodule; a reload finds it loaded already
+# and binds nothing.
+globals().pop("_pysorvel", None)

@@ -3,31 +3,37 @@ or Ctrl-C, with a progress line on standard error."""
 
 import argparse
 import asyncio
+import contextlib
 import csv
+import importlib
+import io
 import math
 import os
 import pathlib
 import shutil
 import sys
 import time
-from collections.abc import Iterable
-from typing import Any, TextIO
+from collections.abc import Iterable, Iterator
+from typing import Any, BinaryIO, TextIO
 
 import pysorvel
 
 PROG = "python -m pysorvel record"
 HEADER = ("time_s", "body_part", "w", "x", "y", "z", "ax", "ay", "az", "accuracy")
-# Frames name their body part in full; a group and the progress line use the codes.
-CODES = {
-    "LeftLowerArm": "LLA", "RightLowerArm": "RLA", "LeftLowerLeg": "LLL", "RightLowerLeg": "RLL",
-    "Head": "HE", "Hips": "HI", "LeftUpperArm": "LUA", "RightUpperArm": "RUA",
-    "LeftUpperLeg": "LUL", "RightUpperLeg": "RUL", "Chest": "CH", "LeftHand": "LH",
-    "RightHand": "RH", "LeftFoot": "LF", "RightFoot": "RF",
-}
-FULL_BODY = ",".join(CODES.values())
+# Frames name their body part in full; a group and the progress line use the codes. The extension
+# holds the table, in address order.
+_extension = importlib.import_module("pysorvel._pysorvel")
+NAMES: dict[str, str] = dict(_extension._BODY_PARTS)
+# What Sorvel() raises when no receiver is plugged in: an OSError of its own, kept off the
+# module's public surface as PanicException is.
+ReceiverNotFound: type[OSError] = _extension._ReceiverNotFoundError
+CODES = {name: code for code, name in NAMES.items()}
+FULL_BODY = ",".join(NAMES)
 # Several seconds of a full kit: a slow disk or a busy interpreter delays the file, it loses
 # nothing.
 BUFFER_FRAMES = 1 << 16
+# Rows wait in memory until the next flush or until they fill this much.
+FLUSH_BYTES = 1 << 16
 NS_PER_S = 1_000_000_000
 EXIT_INTERRUPTED = 130  # what a shell reports for a program stopped by SIGINT
 
@@ -56,8 +62,7 @@ def add_parser(tools: Any) -> None:
 def group_parts(group: str) -> list[str]:
     """The body parts of a group of codes, by the names frames give them, in the group's order;
     codes that name none are left out."""
-    names = {code: name for name, code in CODES.items()}
-    return [names[code] for code in (c.strip() for c in group.split(",")) if code in names]
+    return [NAMES[code] for code in (c.strip() for c in group.split(",")) if code in NAMES]
 
 
 def seconds(text: str) -> float:
@@ -90,31 +95,46 @@ def record(out: pathlib.Path, group: str, limit: float | None, capture: bool) ->
         os.environ["SORVEL_CAPTURE"] = str(pcap)
     kit = open_kit()
     try:
-        file = open(out, "w", newline="", encoding="utf-8")
+        file = open(out, "wb", buffering=0)
     except OSError as error:
         raise Failure(f"cannot write the recording: {error}") from None
     with file:
         stream = kit.frames(buffer=BUFFER_FRAMES)  # before start(): the first frames count too
-        sink = Sink(file)
+        recording = CsvRecording(file)
         progress = Progress(sys.stderr, group)
         try:
-            asyncio.run(stream_to(sink, kit, stream, group, limit, progress))
+            try:
+                asyncio.run(stream_to(recording, kit, stream, group, limit, progress))
+            finally:
+                recording.flush()
         except KeyboardInterrupt:
             return EXIT_INTERRUPTED
-        except ConnectionError as error:
-            raise Failure(f"{error}; {sink.frames} frames were written to {out}") from None
+        except OSError as error:
+            if recording.error is not None:
+                raise Failure(f"cannot write the recording: {recording.error}; "
+                              f"{recording.kept} frames were written to {out}") from None
+            if isinstance(error, ConnectionError):  # the receiver was lost
+                raise Failure(f"{error}; {recording.kept} frames were written to {out}") \
+                    from None
+            raise
     return 0
 
 
 def open_kit() -> Any:
-    try:
+    with failing("cannot open the receiver", OSError):
         return pysorvel.Sorvel()
-    except OSError as error:
-        raise Failure(f"cannot open the receiver: {error}") from None
+
+
+@contextlib.contextmanager
+def failing(what: str, *errors: type[Exception]) -> Iterator[None]:
+    """Turns the driver's `errors`, and its internal failures, into a Failure saying `what`
+    failed."""
+    try:
+        yield
     except BaseException as error:
-        if not is_panic(error):
+        if not (isinstance(error, errors) or is_panic(error)):
             raise
-        raise Failure(f"cannot open the receiver: {error}") from None
+        raise Failure(f"{what}: {error}") from None
 
 
 def is_panic(error: BaseException) -> bool:
@@ -122,69 +142,82 @@ def is_panic(error: BaseException) -> bool:
     return type(error).__name__ == "PanicException"
 
 
-async def stream_to(sink: "Sink", kit: Any, stream: Any, group: str, limit: float | None,
-                    progress: "Progress") -> None:
+async def stream_to(recording: "CsvRecording", kit: Any, stream: Any, group: str,
+                    limit: float | None, progress: "Progress") -> None:
     """Pairs, starts and writes frames until `limit` seconds have passed (None: until cancelled,
     which is what Ctrl-C does to asyncio.run's task). Whatever arrived is written either way, and
     the stream is closed while its event loop still runs."""
     try:
         await call(f"cannot pair {group}", kit.connect, group)
         await call("cannot start the sensor stream", kit.start)
-        await write_frames(sink, stream, limit, progress)
+        await write_frames(recording, stream, limit, progress)
     finally:
         stream.close()
 
 
-async def write_frames(sink: "Sink", stream: Any, limit: float | None,
+async def write_frames(recording: "CsvRecording", stream: Any, limit: float | None,
                        progress: "Progress") -> None:
     started = time.monotonic()
-    ticker = asyncio.create_task(tick(sink, stream, started, progress))
+    ticker = asyncio.create_task(tick(recording, stream, started, progress))
     try:
         async with asyncio.timeout(limit):
             async for frame in stream:
-                sink.write((frame,))
-                sink.write(stream.drain())
+                recording.write((frame,))
+                recording.write(stream.drain())
     except TimeoutError:
         pass
     finally:
         ticker.cancel()
-        sink.write(stream.drain())
-        progress.show(time.monotonic() - started, sink, stream.dropped, final=True)
-        progress.finish()
+        try:
+            recording.write(stream.drain())
+        finally:
+            progress.show(time.monotonic() - started, recording, stream.dropped, final=True)
+            progress.finish()
 
 
 async def call(what: str, method: Any, *args: str) -> None:
     """Awaits `method(*args)`; the driver's errors, whether raised by the call or by its future,
     end the recording saying `what` failed."""
-    try:
+    with failing(what, OSError, TypeError):
         await method(*args)
-    except (OSError, TypeError) as error:
-        raise Failure(f"{what}: {error}") from None
-    except BaseException as error:
-        if not is_panic(error):
-            raise
-        raise Failure(f"{what}: {error}") from None
 
 
-async def tick(sink: "Sink", stream: Any, started: float, progress: "Progress") -> None:
+async def tick(recording: "CsvRecording", stream: Any, started: float,
+               progress: "Progress") -> None:
     """Once a second: the file flushed, and the progress line."""
     for n in range(1, sys.maxsize):
         await asyncio.sleep(max(0.0, started + n - time.monotonic()))
-        sink.flush()
-        progress.show(time.monotonic() - started, sink, stream.dropped)
+        try:
+            recording.flush()
+        except OSError:
+            return  # the recording has ended: its next write says why
+        progress.show(time.monotonic() - started, recording, stream.dropped)
 
 
-class Sink:
-    """The CSV file: the header, then one row per frame, each handed to the file whole."""
+class CsvRecording:
+    """The CSV file: the header, then one row per frame. Rows reach the file whole: when a write
+    fails, the file keeps the rows written before it and loses the one cut short; the recording
+    then writes nothing more, and every later write or flush raises the same error."""
 
-    def __init__(self, file: TextIO) -> None:
-        self._file = file
-        self._writer = csv.writer(file, lineterminator="\n")
+    def __init__(self, file: BinaryIO) -> None:
+        self._file = file  # unbuffered: each write says how much of it reached the file
+        self._pending = io.StringIO()
+        self._writer = csv.writer(self._pending, lineterminator="\n")
         self._writer.writerow(HEADER)
+        self._size = 0  # of the whole rows in the file
+        self._rows = 0  # in the file, the header included
         self.frames = 0
         self.per_part: dict[str, int] = {}
+        self.error: OSError | None = None
+
+    @property
+    def kept(self) -> int:
+        """Frames the file holds whole."""
+        return max(0, self._rows - 1)
 
     def write(self, frames: Iterable[Any]) -> None:
+        if self.error is not None:
+            raise self.error
         rows = []
         per_part = self.per_part
         for frame in frames:
@@ -196,9 +229,29 @@ class Sink:
             per_part[part] = per_part.get(part, 0) + 1
         self._writer.writerows(rows)
         self.frames += len(rows)
+        if self._pending.tell() >= FLUSH_BYTES:
+            self.flush()
 
     def flush(self) -> None:
-        self._file.flush()
+        if self.error is not None:
+            raise self.error
+        data = self._pending.getvalue().encode()
+        self._pending.seek(0)
+        self._pending.truncate()
+        written = 0
+        try:
+            while written < len(data):
+                written += self._file.write(data[written:])
+        except OSError as error:
+            self.error = error
+            whole = data.rfind(b"\n", 0, written) + 1
+            self._size += whole
+            self._rows += data.count(b"\n", 0, whole)
+            with contextlib.suppress(OSError):  # a device cannot be cut, and holds nothing
+                self._file.truncate(self._size)
+            raise
+        self._size += len(data)
+        self._rows += data.count(b"\n")
 
 
 class Progress:
@@ -213,15 +266,17 @@ class Progress:
         self._parts = group_parts(group)
         self._last: tuple[float, dict[str, int]] = (0.0, {})
 
-    def show(self, elapsed: float, sink: Sink, dropped: int, final: bool = False) -> None:
+    def show(self, elapsed: float, recording: CsvRecording, dropped: int,
+             final: bool = False) -> None:
         # Rates over the last second, or over the whole run for the closing line.
         last_elapsed, last_counts = (0.0, {}) if final else self._last
         span = elapsed - last_elapsed
-        parts = self._parts + [part for part in sink.per_part if part not in self._parts]
-        rates = {CODES.get(part, part): (sink.per_part.get(part, 0) - last_counts.get(part, 0)) /
-                 span if span > 0 else 0.0 for part in parts}
-        self._last = (elapsed, dict(sink.per_part))
-        head = f"{elapsed:.1f} s, {sink.frames} frames, {dropped} dropped; frames/s: "
+        parts = self._parts + [part for part in recording.per_part if part not in self._parts]
+        counts = recording.per_part
+        rates = {CODES.get(part, part): (counts.get(part, 0) - last_counts.get(part, 0)) / span
+                 if span > 0 else 0.0 for part in parts}
+        self._last = (elapsed, dict(counts))
+        head = f"{elapsed:.1f} s, {recording.frames} frames, {dropped} dropped; frames/s: "
         line = head + " ".join(f"{code} {rate:.0f}" for code, rate in rates.items())
         if self._live:
             width = max(20, shutil.get_terminal_size().columns - 1)

@@ -20,7 +20,7 @@ from typing import Any
 import pysorvel
 
 from . import _record
-from ._record import Failure, call
+from ._record import CsvRecording, Failure, ReceiverNotFound, call, failing
 from ._view_server import Broadcast, ViewServer
 
 PROG = "python -m pysorvel view"
@@ -105,11 +105,11 @@ def open_kit() -> tuple[Any, str]:
     """The receiver plugged in, else the virtual kit, and which of them it is."""
     if os.environ.get("SORVEL_VIRTUAL_KIT"):
         return _record.open_kit(), "virtual kit (SORVEL_VIRTUAL_KIT is set)"
-    try:
-        return pysorvel.Sorvel(), "receiver on USB"
-    except OSError as error:
-        if str(error) != "Receiver not found":
-            raise Failure(f"cannot open the receiver: {error}") from None
+    with failing("cannot open the receiver", OSError):
+        try:
+            return pysorvel.Sorvel(), "receiver on USB"
+        except ReceiverNotFound:
+            pass
     os.environ["SORVEL_VIRTUAL_KIT"] = "1"
     return _record.open_kit(), "virtual kit (no receiver plugged in)"
 
@@ -248,21 +248,21 @@ class ViewState:
 
 
 class Recording:
-    """The record button's CSV file, written by the recorder's sink; one at a time. Frames come
+    """The record button's CSV file, written as the recorder writes it; one at a time. Frames come
     from the kit's loop, the button from a server thread."""
 
     def __init__(self, directory: pathlib.Path) -> None:
         self._directory = directory
         self._lock = threading.Lock()
         self._file: Any = None
-        self._sink: _record.Sink | None = None
+        self._csv: CsvRecording | None = None
         self._path = ""
         self._frames = 0  # of the last recording, once it has ended
         self._error = ""
 
     def toggle(self) -> None:
         with self._lock:
-            if self._sink is None:
+            if self._csv is None:
                 self._start()
             else:
                 self._stop()
@@ -273,26 +273,27 @@ class Recording:
             path = (self._directory / (f"{stamp}-{n}.csv" if n > 1 else f"{stamp}.csv")).resolve()
             try:
                 # "x": a recording never replaces a file, not even one started the same second.
-                self._file = open(path, "x", newline="", encoding="utf-8")
+                self._file = open(path, "xb", buffering=0)
                 break
             except FileExistsError:
                 continue
             except OSError as error:
                 self._error = str(error)
                 return
-        self._sink = _record.Sink(self._file)
+        self._csv = CsvRecording(self._file)
         self._path, self._error = str(path), ""
         print(f"{PROG}: recording to {path}", flush=True)
 
     def _stop(self) -> None:
-        if self._sink is None:
+        if self._csv is None:
             return
-        self._frames = self._sink.frames
         try:
-            self._file.close()
+            self._csv.flush()
         except OSError as error:
             self._error = f"writing {self._path} failed: {error}"
-        self._sink = self._file = None
+        self._frames = self._csv.kept
+        self._file.close()
+        self._csv = self._file = None
         print(f"{PROG}: recorded {self._frames} frames to {self._path}", flush=True)
 
     def stop(self) -> None:
@@ -301,13 +302,13 @@ class Recording:
 
     def write(self, frames: list[Any]) -> None:
         with self._lock:
-            if (sink := self._sink) is not None:
-                self._or_stop(lambda: sink.write(frames))
+            if (csv := self._csv) is not None:
+                self._or_stop(lambda: csv.write(frames))
 
     def flush(self) -> None:
         with self._lock:
-            if (sink := self._sink) is not None:
-                self._or_stop(sink.flush)
+            if (csv := self._csv) is not None:
+                self._or_stop(csv.flush)
 
     def _or_stop(self, action: Callable[[], None]) -> None:
         """Runs `action`; a failed write ends the recording, saying why."""
@@ -319,6 +320,6 @@ class Recording:
 
     def as_json(self) -> dict[str, Any]:
         with self._lock:
-            sink = self._sink
-            return {"active": sink is not None, "path": self._path, "error": self._error,
-                    "frames": sink.frames if sink is not None else self._frames}
+            csv = self._csv
+            return {"active": csv is not None, "path": self._path, "error": self._error,
+                    "frames": csv.frames if csv is not None else self._frames}

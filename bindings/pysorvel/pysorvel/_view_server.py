@@ -1,5 +1,5 @@
 """The live view's HTTP server: the page's files, the kit's state as server-sent events and the
-record button, on the standard library's threading server."""
+record button, on a server that idle connections cannot make hold threads."""
 
 import http.server
 import importlib.resources
@@ -9,6 +9,8 @@ import threading
 import time
 from collections.abc import Callable
 from typing import Any
+
+from ._bounded_server import IDLE_TIMEOUT_S, BoundedHTTPServer
 
 PAGE = "view_page"
 # Path -> (file in the page's folder, content type). Nothing else is served.
@@ -56,10 +58,8 @@ class Broadcast:
             return self._number, self._snapshot
 
 
-class ViewServer(http.server.ThreadingHTTPServer):
+class ViewServer(BoundedHTTPServer):
     """Serves the view from a thread of its own; closing it ends every page's stream."""
-
-    daemon_threads = True
 
     def __init__(self, address: tuple[str, int], broadcast: Broadcast,
                  toggle_recording: Callable[[], bytes]) -> None:
@@ -114,6 +114,7 @@ class ViewServer(http.server.ThreadingHTTPServer):
 
 class ViewRequestHandler(http.server.BaseHTTPRequestHandler):
     server: ViewServer
+    timeout = IDLE_TIMEOUT_S  # for a request cut short; the page's stream waits as long as it must
 
     def do_GET(self) -> None:
         if not self._host_allowed():
@@ -157,6 +158,7 @@ class ViewRequestHandler(http.server.BaseHTTPRequestHandler):
         self.wfile.write(body)
 
     def _stream_poses(self) -> None:
+        self.connection.settimeout(None)
         self.send_response(200)
         self.send_header("Content-Type", "text/event-stream")
         self.send_header("Cache-Control", "no-store")

@@ -82,8 +82,7 @@ PyObject* on_future_done(PyObject* capsule, PyObject* future) {
     try {
       (*signal)->fire();
     } catch (const std::exception& error) {
-      PyErr_SetString(PyExc_RuntimeError, error.what());
-      return nullptr;
+      return raise_message(PyExc_RuntimeError, error.what());
     }
   }
   Py_RETURN_NONE;
@@ -142,14 +141,16 @@ struct PendingCall {
 
 PyRef exception_for(const PendingCall& call, const Outcome& outcome) {
   if (const auto* failed = std::get_if<DriverFailed>(&outcome)) {
-    return PyRef::steal(PyObject_CallFunction(PyExc_TypeError, "s#", failed->message.data(),
-                                              static_cast<Py_ssize_t>(failed->message.size())));
+    auto message = PyRef::steal(to_message(failed->message));
+    if (!message) return message;
+    return PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
   }
   if (const auto* failed = std::get_if<TaskFailed>(&outcome)) {
     std::string text(kFailurePrefix);
     text += failed->text.empty() ? "unknown error" : failed->text;
-    return PyRef::steal(PyObject_CallFunction(call.failure_class, "s#", text.data(),
-                                              static_cast<Py_ssize_t>(text.size())));
+    auto message = PyRef::steal(to_message(text));
+    if (!message) return message;
+    return PyRef::steal(PyObject_CallFunctionObjArgs(call.failure_class, message.get(), nullptr));
   }
   return PyRef::borrow(Py_None);
 }
@@ -287,8 +288,7 @@ PyObject* shutdown_hook(PyObject*, PyObject*) {
   try {
     Deliveries::instance().shut_down();
   } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_RuntimeError, error.what());
-    return nullptr;
+    return raise_message(PyExc_RuntimeError, error.what());
   }
   Py_RETURN_NONE;
 }

@@ -1,5 +1,6 @@
 // Module pysorvel._pysorvel: attributes `Sorvel` and `enable_log`, which the package pysorvel
-// re-exports; their __module__ is the package, where users find them.
+// re-exports (their __module__ is the package, where users find them), and, for the package's
+// tools, the private `_BODY_PARTS` and `_ReceiverNotFoundError`.
 //
 // Single-phase initialisation, once per process: the driver's runtime, logger and devices are
 // process-wide, so the module is bound to the first interpreter that imports it and a repeated
@@ -29,6 +30,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state.sorvel_type);
   Py_VISIT(state.report_type);
   Py_VISIT(state.panic_exception);
+  Py_VISIT(state.receiver_not_found);
   Py_VISIT(state.support_module);
   Py_VISIT(state.task_failure);
   Py_VISIT(state.body_part_names);
@@ -43,6 +45,7 @@ int module_clear(PyObject* module) {
   Py_CLEAR(state.sorvel_type);
   Py_CLEAR(state.report_type);
   Py_CLEAR(state.panic_exception);
+  Py_CLEAR(state.receiver_not_found);
   Py_CLEAR(state.support_module);
   Py_CLEAR(state.task_failure);
   Py_CLEAR(state.body_part_names);
@@ -94,6 +97,21 @@ bool use_python_monotonic_clock() {
   return true;
 }
 
+/// `_BODY_PARTS`: (code, name) of every body part in address order, for the Python tools, which
+/// name trackers by code on their command lines.
+bool add_body_part_codes(PyObject* module, ModuleState& state) {
+  auto parts = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(sorvel::kBodyPartCount)));
+  if (!parts) return false;
+  for (std::size_t i = 0; i < sorvel::kBodyPartCount; ++i) {
+    const auto part = static_cast<sorvel::BodyPart>(i);
+    auto code = PyRef::steal(to_str(sorvel::code(part)));
+    PyObject* pair = code ? PyTuple_Pack(2, code.get(), body_part_name(state, part)) : nullptr;
+    if (pair == nullptr) return false;
+    PyTuple_SetItem(parts.get(), static_cast<Py_ssize_t>(i), pair);  // steals pair
+  }
+  return PyModule_AddObjectRef(module, "_BODY_PARTS", parts.get()) == 0;
+}
+
 bool fill_module(PyObject* module) {
   ModuleState& state = state_of_module(module);
   state = ModuleState{};
@@ -101,6 +119,12 @@ bool fill_module(PyObject* module) {
       PyErr_NewExceptionWithDoc("pysorvel.PanicException", "An internal failure of the driver.",
                                 PyExc_BaseException, nullptr);
   if (state.panic_exception == nullptr) return false;
+  state.receiver_not_found = PyErr_NewExceptionWithDoc(
+      "pysorvel.ReceiverNotFoundError", "No receiver is plugged in.", PyExc_OSError, nullptr);
+  if (state.receiver_not_found == nullptr ||
+      PyModule_AddObjectRef(module, "_ReceiverNotFoundError", state.receiver_not_found) < 0) {
+    return false;
+  }
   state.support_module = make_support_module();
   if (state.support_module == nullptr) return false;
   state.task_failure = PyObject_GetAttrString(state.support_module, "TaskFailure");
@@ -112,6 +136,7 @@ bool fill_module(PyObject* module) {
     if (name == nullptr) return false;
     PyTuple_SetItem(state.body_part_names, static_cast<Py_ssize_t>(i), name);  // steals name
   }
+  if (!add_body_part_codes(module, state)) return false;
   state.frame_type = make_frame_type(module);
   state.frame_stream_type = make_frame_stream_type(module);
   state.frame_wait_type = make_frame_wait_type(module);
@@ -144,7 +169,11 @@ ModuleState& state_of_type(PyTypeObject* type) {
 }
 
 PyObject* raise_panic(ModuleState& state, std::string_view message) {
-  if (auto text = PyRef::steal(to_str(message))) PyErr_SetObject(state.panic_exception, text.get());
+  return raise_message(state.panic_exception, message);
+}
+
+PyObject* raise_message(PyObject* type, std::string_view message) {
+  if (auto text = PyRef::steal(to_message(message))) PyErr_SetObject(type, text.get());
   return nullptr;
 }
 
@@ -174,6 +203,11 @@ PyObject* body_part_name(ModuleState& state, sorvel::BodyPart part) {
 
 PyObject* to_str(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* to_message(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                              "backslashreplace");
 }
 
 }  // namespace pysorvel

@@ -15,9 +15,11 @@
 namespace pysorvel {
 
 struct ModuleState {
-  PyObject* sorvel_type;        ///< the Sorvel class
-  PyObject* report_type;        ///< the Report class, built on first use; may be null
-  PyObject* panic_exception;    ///< internal failures; derives from BaseException
+  PyObject* sorvel_type;      ///< the Sorvel class
+  PyObject* report_type;      ///< the Report class, built on first use; may be null
+  PyObject* panic_exception;  ///< internal failures; derives from BaseException
+  PyObject*
+      receiver_not_found;       ///< what Sorvel() raises when no receiver is plugged in; an OSError
   PyObject* support_module;     ///< the bridge's support module with its failure class
   PyObject* task_failure;       ///< the exception a bridged task that failed internally delivers
   PyObject* body_part_names;    ///< tuple of the 15 body-part names, index = body part
@@ -39,6 +41,11 @@ PyObject* raise_panic_from_current_exception(ModuleState& state);
 PyObject* raise_not_str(const char* function, const char* argument, PyObject* value);
 /// A Python str from UTF-8 text; null with an exception set on failure.
 PyObject* to_str(std::string_view text);
+/// The text of an error: UTF-8, with any other byte kept as a backslash escape, so that a
+/// message quoting what a user wrote still reaches Python.
+PyObject* to_message(std::string_view text);
+/// Sets `type` with `message` (see to_message); returns null for use in a return statement.
+PyObject* raise_message(PyObject* type, std::string_view message);
 
 // Type builders, one per file.
 PyObject* make_sorvel_type(PyObject* module);

@@ -20,8 +20,7 @@ unsigned char* copy_in(unsigned char* at, const T& value) {
 }
 
 PyObject* raise_type_error(std::string_view message) {
-  if (auto text = PyRef::steal(to_str(message))) PyErr_SetObject(PyExc_TypeError, text.get());
-  return nullptr;
+  return raise_message(PyExc_TypeError, message);
 }
 
 /// Raises what a failed poll raises; null.

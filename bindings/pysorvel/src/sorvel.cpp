@@ -72,39 +72,40 @@ ModuleState& state_of(PyObject* self) {
   return state_of_type(Py_TYPE(self));
 }
 
-/// Raises OSError(code, message) so Python picks the subclass of the errno (PermissionError...).
-PyObject* raise_os_error(const sorvel::SystemError& error) {
-  auto exception =
-      PyRef::steal(PyObject_CallFunction(PyExc_OSError, "is#", error.code, error.message.data(),
-                                         static_cast<Py_ssize_t>(error.message.size())));
+/// Raises `exception`, already made, as what it is (OSError picks the subclass of its errno).
+PyObject* raise_made(PyRef exception) {
   if (exception) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
   }
   return nullptr;
 }
 
+/// Raises OSError(code, message) so Python picks the subclass of the errno (PermissionError...).
+PyObject* raise_os_error(const sorvel::SystemError& error) {
+  auto message = PyRef::steal(to_message(error.message));
+  if (!message) return nullptr;
+  return raise_made(
+      PyRef::steal(PyObject_CallFunction(PyExc_OSError, "iO", error.code, message.get())));
+}
+
 /// A capture that cannot be made: OSError(errno, text, path) when the system gave an errno, so
 /// Python picks the subclass and appends the path; otherwise OSError("text: 'path'") (a filename
-/// attribute would turn that text into "[Errno None] None: 'path'").
+/// attribute would turn that text into "[Errno None] None: 'path'"). The path reads as
+/// os.fsdecode reads it.
 PyObject* raise_capture_error(const sorvel::usb::CaptureError& error) {
   auto path = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(
       error.path.data(), static_cast<Py_ssize_t>(error.path.size())));
-  if (!path) return nullptr;
-  const std::string text = std::string(sorvel::usb::kCaptureFailure) + ": " + error.cause;
-  PyRef exception;
+  auto text =
+      PyRef::steal(to_message(std::string(sorvel::usb::kCaptureFailure) + ": " + error.cause));
+  if (!path || !text) return nullptr;
   if (error.code != 0) {
-    exception =
-        PyRef::steal(PyObject_CallFunction(PyExc_OSError, "is#O", error.code, text.data(),
-                                           static_cast<Py_ssize_t>(text.size()), path.get()));
-  } else {
-    auto message = PyRef::steal(PyUnicode_FromFormat("%s: %R", text.c_str(), path.get()));
-    if (!message) return nullptr;
-    exception = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_OSError, message.get(), nullptr));
+    return raise_made(PyRef::steal(
+        PyObject_CallFunction(PyExc_OSError, "iOO", error.code, text.get(), path.get())));
   }
-  if (exception) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
-  }
-  return nullptr;
+  auto message = PyRef::steal(PyUnicode_FromFormat("%U: %R", text.get(), path.get()));
+  if (!message) return nullptr;
+  return raise_made(
+      PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_OSError, message.get(), nullptr)));
 }
 
 PyObject* sorvel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -116,10 +117,7 @@ PyObject* sorvel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   try {
     auto backend = sorvel::simulator::backend_from_environment();
     if (!backend) {
-      if (auto text = PyRef::steal(to_str(backend.error()))) {
-        PyErr_SetObject(PyExc_OSError, text.get());
-      }
-      return nullptr;
+      return raise_message(PyExc_OSError, backend.error());
     }
     auto device = sorvel::open_receiver(**backend);
     if (!device) {
@@ -129,7 +127,7 @@ PyObject* sorvel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       if (const auto* error = std::get_if<sorvel::usb::CaptureError>(&device.error())) {
         return raise_capture_error(*error);
       }
-      PyErr_SetString(PyExc_OSError, "Receiver not found");
+      PyErr_SetString(state.receiver_not_found, "Receiver not found");
       return nullptr;
     }
     // The interpreter lock stays held: nothing Host::open runs needs it. Signal handlers run
