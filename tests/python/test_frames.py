@@ -88,9 +88,13 @@ def test_consumers_at_different_speeds_affect_neither_each_other_nor_poll(kit, b
         await sorvel.start()
         return await take(keeping_up, TOTAL)  # every frame has arrived: the slow one never read
 
-    assert seen(run(main())) == sent_frames()
+    with sorvel.frames(buffer=buffer) as unread:
+        assert seen(run(main())) == sent_frames()
     assert keeping_up.dropped == 0
     kept = min(buffer, TOTAL)
+    # Frames overwritten before the stream was closed stay counted after it.
+    assert unread.dropped == TOTAL - kept
+    assert unread.drain() == []
     assert slow.dropped == TOTAL - kept
     assert seen(slow.drain()) == sent_frames()[TOTAL - kept:]
     assert slow.dropped == TOTAL - kept

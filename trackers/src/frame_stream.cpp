@@ -95,6 +95,8 @@ bool FrameSubscription::arm() {
 void FrameSubscription::close() {
   if (!ring_) return;
   streams_->unsubscribe(ring_.get());
+  // Out of the streams, the head is final: what it had overwritten stays counted.
+  dropped_ = dropped();
   ring_.reset();
 }
 

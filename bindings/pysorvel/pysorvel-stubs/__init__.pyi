@@ -32,7 +32,8 @@ class FrameStream:
         """The frames that arrived since the last drain or iteration, oldest first; never waits."""
     @property
     def dropped(self) -> int:
-        """Frames dropped so far because this consumer fell behind (the oldest go first)."""
+        """Frames dropped so far because this consumer fell behind (the oldest go first); the
+        count never goes down, close() included."""
     def close(self) -> None:
         """Ends this consumer: its buffered frames are let go and an `async for` over it ends."""
     def __enter__(self) -> FrameStream: ...

@@ -160,7 +160,9 @@ PyMethodDef kStreamMethods[] = {
 
 PyGetSetDef kStreamGetSet[] = {
     {"dropped", stream_get_dropped, nullptr,
-     "Frames dropped so far because this consumer fell behind (the oldest go first).", nullptr},
+     "Frames dropped so far because this consumer fell behind (the oldest go first); the count "
+     "never goes down, close() included.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

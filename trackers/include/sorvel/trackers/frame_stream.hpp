@@ -111,7 +111,7 @@ class FrameSubscription {
   std::size_t take(std::size_t max, Each&& each);
 
   /// Frames lost so far because this consumer fell behind, those overwritten but not yet
-  /// skipped included.
+  /// skipped included. Never decreases: after `close` it stays what it was then.
   std::uint64_t dropped() const;
 
   /// Why the stream ended, once every frame before the end has been taken; Open until then.
@@ -125,7 +125,8 @@ class FrameSubscription {
   /// when it is ready already; a wake-up may still come after a false or from an earlier arm.
   bool arm();
 
-  /// Leaves the stream: no frame is published to it any more and the buffered ones are let go.
+  /// Leaves the stream: no frame is published to it any more and the buffered ones are let go
+  /// (not counted as dropped).
   void close();
 
  private:
