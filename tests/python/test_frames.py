@@ -200,13 +200,33 @@ def test_close_ends_an_iteration_parked_in_another_task(kit):
     assert stream.drain() == [] and stream.dropped == 0
 
 
-@pytest.mark.parametrize("buffer, error", [(0, ValueError), (-1, ValueError),
-                                           ("8", TypeError), (1.5, TypeError)])
-def test_buffer_must_be_a_positive_int(kit, buffer, error):
+MAX_BUFFER = 2**20
+
+
+def at_least_one(value):
+    return rf"^frames\(\) buffer must be at least 1, not {value}$"
+
+
+def at_most_the_maximum(value):
+    return rf"^frames\(\) buffer must be at most {MAX_BUFFER}, not {value}$"
+
+
+@pytest.mark.parametrize("buffer, error, message", [
+    (0, ValueError, at_least_one(0)),
+    (-1, ValueError, at_least_one(-1)),
+    ("8", TypeError, "integer"),
+    (1.5, TypeError, "integer"),
+    (MAX_BUFFER + 1, ValueError, at_most_the_maximum(MAX_BUFFER + 1)),
+    (10**8, ValueError, at_most_the_maximum(10**8)),
+    (10**30, ValueError, at_most_the_maximum(10**30)),
+])
+def test_buffer_must_be_an_int_from_one_to_the_maximum(kit, buffer, error, message):
     kit()
     sorvel = pysorvel.Sorvel()
-    with pytest.raises(error, match="buffer|integer|int"):
+    with pytest.raises(error, match=message):
         sorvel.frames(buffer=buffer)
+    with sorvel.frames(buffer=MAX_BUFFER) as largest:
+        assert largest.drain() == []
 
 
 def test_frame_stream_type_is_final_and_not_constructible(kit):

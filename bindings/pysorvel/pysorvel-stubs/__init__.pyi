@@ -59,7 +59,8 @@ class Sorvel:
         data collection is started"""
     def frames(self, buffer: int = 4096) -> FrameStream:
         """Every frame received from now on, in arrival order, with room for `buffer` frames
-        that have not been taken yet; the oldest are dropped first."""
+        that have not been taken yet; the oldest are dropped first. `buffer` is at most
+        1048576 (2**20)."""
     def lost_trackers(self) -> list[str]:
         """The paired trackers the receiver reported lost and has not reported back since, by
         body part."""

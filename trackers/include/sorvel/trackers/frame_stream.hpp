@@ -171,8 +171,12 @@ class FrameStreams : public std::enable_shared_from_this<FrameStreams> {
   FrameStreams(const FrameStreams&) = delete;
   FrameStreams& operator=(const FrameStreams&) = delete;
 
-  /// A new consumer with a ring of `capacity` frames (at least 1), allocated here. After the end
-  /// it is born ended, with the same reason. `waker` may be null (a consumer that only polls).
+  /// The largest ring `subscribe` makes: about 90 MiB, three minutes of a full kit.
+  static constexpr std::size_t kMaxCapacity = std::size_t{1} << 20;
+
+  /// A new consumer with a ring of `capacity` frames (1 to kMaxCapacity), allocated here. After
+  /// the end it is born ended, with the same reason. `waker` may be null (a consumer that only
+  /// polls).
   std::unique_ptr<FrameSubscription> subscribe(std::size_t capacity,
                                                std::shared_ptr<StreamWaker> waker);
 
