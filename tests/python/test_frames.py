@@ -229,6 +229,56 @@ def test_buffer_must_be_an_int_from_one_to_the_maximum(kit, buffer, error, messa
         assert largest.drain() == []
 
 
+ALREADY_AWAITED = "this FrameStream is already awaited; await one __anext__ at a time"
+
+
+async def consume(stream):
+    return [frame async for frame in stream]
+
+
+async def parked(awaitable):
+    """A task awaiting `awaitable`, let run until it waits: the kit sends nothing of its own."""
+    task = asyncio.ensure_future(awaitable)
+    for _ in range(3):
+        await asyncio.sleep(0)
+    return task
+
+
+@pytest.mark.parametrize("ending", ["close", "receiver lost"])
+def test_one_wait_at_a_time_and_the_end_wakes_it(kit, ending):
+    unplug = [{"on": "Go", "delay_ms": 100, "unplug": True}] if ending == "receiver lost" else []
+    kit(stream={"rate_hz": 0}, script=unplug)
+    sorvel = pysorvel.Sorvel()
+    stream = sorvel.frames()
+
+    async def main():
+        held = stream.__anext__()  # kept: the stream is free again once its wait is cancelled
+        cancelled = await parked(held)
+        cancelled.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await cancelled
+        first = await parked(consume(stream))
+        second = await parked(consume(stream))
+        both = asyncio.gather(anext(stream), anext(stream), return_exceptions=True)
+        assert not first.done()
+        refused = [second.exception(), *await asyncio.wait_for(both, 10)]
+        for error in refused:
+            assert type(error) is RuntimeError
+            assert str(error) == ALREADY_AWAITED
+        if ending == "close":
+            stream.close()
+        else:
+            await sorvel.connect("HE")
+            await sorvel.start()
+        return await asyncio.wait_for(first, 10)
+
+    if ending == "close":
+        assert run(main()) == []
+    else:
+        with pytest.raises(ConnectionError, match="^receiver lost$"):
+            run(main())
+
+
 def test_frame_stream_type_is_final_and_not_constructible(kit):
     kit()
     stream = pysorvel.Sorvel().frames(buffer=1)

@@ -44,7 +44,8 @@ class FrameStream:
         traceback: TracebackType | None,
     ) -> None: ...
     def __aiter__(self) -> FrameStream: ...
-    async def __anext__(self) -> Frame: ...
+    async def __anext__(self) -> Frame:
+        """The next frame. One may wait at a time: another raises RuntimeError meanwhile."""
 
 @final
 class Sorvel:

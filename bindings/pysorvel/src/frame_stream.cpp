@@ -10,7 +10,9 @@
 // One consumer of every frame the receiver's trackers send, from Sorvel.frames(). The frames
 // wait in the consumer's own ring in C++; Frames are made only as the consumer takes them. An
 // `async for` that finds the ring empty arms the ring and parks on a future; the report reader
-// fires it once, through the bridge's delivery thread, when frames (or the end) arrive.
+// fires it once, through the bridge's delivery thread, when frames (or the end) arrive. The
+// ring has one waker, so one awaitable at a time may park on it; another is refused rather than
+// left to wait for a wake-up that would never come.
 
 #include <cstddef>
 #include <cstdint>
@@ -37,6 +39,8 @@ class StreamSignal final : public sorvel::StreamWaker {
 struct FrameStreamObject {
   PyObject_HEAD std::unique_ptr<sorvel::FrameSubscription> subscription;
   std::shared_ptr<StreamSignal> signal;
+  /// The awaitable parked on `signal`, if any; borrowed, since it holds the stream.
+  PyObject* parked;
 };
 
 /// The awaitable of one __anext__.
@@ -187,8 +191,15 @@ PyType_Spec kStreamSpec = {
 
 // ---- The awaitable of one __anext__: its own iterator, as asyncio expects of it. ----
 
+/// Frees the stream for another awaitable if this one is parked on it.
+void unpark(PyObject* self) {
+  PyObject* stream = reinterpret_cast<FrameWaitObject*>(self)->stream;
+  if (stream != nullptr && as_stream(stream)->parked == self) as_stream(stream)->parked = nullptr;
+}
+
 void wait_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  unpark(self);
   Py_XDECREF(reinterpret_cast<FrameWaitObject*>(self)->stream);
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
@@ -203,6 +214,13 @@ PyObject* wait_await(PyObject* self) {
 /// a future to the task, which calls again once the future is resolved.
 PyObject* wait_next(PyObject* self) {
   PyObject* stream = reinterpret_cast<FrameWaitObject*>(self)->stream;
+  PyObject*& parked = as_stream(stream)->parked;
+  if (parked != nullptr && parked != self) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "this FrameStream is already awaited; await one __anext__ at a time");
+    return nullptr;
+  }
+  parked = nullptr;  // parked again below if it must wait once more
   try {
     for (;;) {
       PyRef frame;
@@ -229,12 +247,46 @@ PyObject* wait_next(PyObject* self) {
       if (PyObject_SetAttrString(future.get(), "_asyncio_future_blocking", Py_True) < 0) {
         return nullptr;
       }
+      parked = self;
       return future.release();
     }
   } catch (...) {
     return raise_panic_from_current_exception(state_of(stream));
   }
 }
+
+/// throw(exception): what the task throws in (a cancellation) ends the await there.
+PyObject* wait_throw(PyObject* self, PyObject* args) {
+  unpark(self);
+  PyObject* type = nullptr;
+  PyObject* value = Py_None;
+  PyObject* traceback = nullptr;
+  if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &traceback)) return nullptr;
+  const int is_instance = PyObject_IsInstance(type, PyExc_BaseException);
+  if (is_instance < 0) return nullptr;
+  if (is_instance == 1) {
+    value = type;
+    type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    if (traceback != nullptr && traceback != Py_None &&
+        PyException_SetTraceback(value, traceback) < 0) {
+      return nullptr;
+    }
+  }
+  PyErr_SetObject(type, value);
+  return nullptr;
+}
+
+/// close(): the awaiting coroutine was closed; the stream is free for another await.
+PyObject* wait_close(PyObject* self, PyObject*) {
+  unpark(self);
+  Py_RETURN_NONE;
+}
+
+PyMethodDef kWaitMethods[] = {
+    {"throw", wait_throw, METH_VARARGS, nullptr},
+    {"close", wait_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyObject* wait_new(PyTypeObject*, PyObject*, PyObject*) {
   PyErr_SetString(PyExc_TypeError, "No constructor defined for FrameStream awaitables");
@@ -247,6 +299,7 @@ PyType_Slot kWaitSlots[] = {
     {Py_am_await, reinterpret_cast<void*>(wait_await)},
     {Py_tp_iter, reinterpret_cast<void*>(wait_await)},
     {Py_tp_iternext, reinterpret_cast<void*>(wait_next)},
+    {Py_tp_methods, kWaitMethods},
     {0, nullptr},
 };
 
@@ -277,6 +330,7 @@ PyObject* new_frame_stream(ModuleState& state, sorvel::FrameStreams& streams, st
   if (self == nullptr) return nullptr;
   new (&as_stream(self)->subscription) std::unique_ptr(std::move(subscription));
   new (&as_stream(self)->signal) std::shared_ptr(std::move(signal));
+  as_stream(self)->parked = nullptr;
   return self;
 }
 
