@@ -22,6 +22,7 @@
 #include "bridge.hpp"
 #include "module_state.hpp"
 #include "py_ref.hpp"
+#include "sorvel/driver/runtime/fork.hpp"
 
 namespace pysorvel {
 namespace {
@@ -39,6 +40,7 @@ class StreamSignal final : public sorvel::StreamWaker {
 struct FrameStreamObject {
   PyObject_HEAD std::unique_ptr<sorvel::FrameSubscription> subscription;
   std::shared_ptr<StreamSignal> signal;
+  std::uint64_t generation;  ///< the process generation that subscribed
   /// The awaitable parked on `signal`, if any; borrowed, since it holds the stream.
   PyObject* parked;
 };
@@ -54,6 +56,20 @@ FrameStreamObject* as_stream(PyObject* self) {
 
 ModuleState& state_of(PyObject* self) {
   return state_of_type(Py_TYPE(self));
+}
+
+/// Made before a fork and reached in the child: the ring and the lock that guards its
+/// subscription belong to the parent's reader, which may have held it at the fork.
+bool inherited(PyObject* self) {
+  return as_stream(self)->generation != sorvel::runtime::process_generation();
+}
+
+/// True, with PanicException set, when the stream was inherited.
+bool refused_as_inherited(PyObject* self) {
+  if (!inherited(self)) return false;
+  raise_panic(state_of(self),
+              "this FrameStream was opened by the parent process; open a new one here");
+  return true;
 }
 
 /// Takes at most `max` frames, each made a Frame and handed to `use(frame)` (a new reference),
@@ -90,16 +106,21 @@ PyObject* stream_new(PyTypeObject*, PyObject*, PyObject*) {
 void stream_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   FrameStreamObject& stream = *as_stream(self);
-  // The subscription goes first, so that the reader can no longer fire the signal.
-  stream.subscription.~unique_ptr();
-  stream.signal->waker.clear();
-  stream.signal.~shared_ptr();
+  // An inherited subscription and signal are leaked on purpose: leaving them would take locks
+  // a thread of the parent may have held at the fork.
+  if (!inherited(self)) {
+    // The subscription goes first, so that the reader can no longer fire the signal.
+    stream.subscription.~unique_ptr();
+    stream.signal->waker.clear();
+    stream.signal.~shared_ptr();
+  }
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
   Py_DECREF(type);
 }
 
 PyObject* stream_drain(PyObject* self, PyObject*) {
+  if (refused_as_inherited(self)) return nullptr;
   try {
     auto list = PyRef::steal(PyList_New(0));
     if (!list) return nullptr;
@@ -116,6 +137,7 @@ PyObject* stream_drain(PyObject* self, PyObject*) {
 }
 
 PyObject* stream_close(PyObject* self, PyObject*) {
+  if (refused_as_inherited(self)) return nullptr;
   try {
     as_stream(self)->subscription->close();
     as_stream(self)->signal->waker.fire();  // an `async for` parked on it ends now
@@ -126,6 +148,7 @@ PyObject* stream_close(PyObject* self, PyObject*) {
 }
 
 PyObject* stream_enter(PyObject* self, PyObject*) {
+  if (refused_as_inherited(self)) return nullptr;
   return PyRef::borrow(self).release();
 }
 
@@ -134,6 +157,7 @@ PyObject* stream_exit(PyObject* self, PyObject*) {
 }
 
 PyObject* stream_get_dropped(PyObject* self, void*) {
+  if (refused_as_inherited(self)) return nullptr;
   return PyLong_FromUnsignedLongLong(as_stream(self)->subscription->dropped());
 }
 
@@ -142,6 +166,7 @@ PyObject* stream_aiter(PyObject* self) {
 }
 
 PyObject* stream_anext(PyObject* self) {
+  if (refused_as_inherited(self)) return nullptr;
   auto* type = reinterpret_cast<PyTypeObject*>(state_of(self).frame_wait_type);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* wait = alloc(type, 0);
@@ -214,6 +239,7 @@ PyObject* wait_await(PyObject* self) {
 /// a future to the task, which calls again once the future is resolved.
 PyObject* wait_next(PyObject* self) {
   PyObject* stream = reinterpret_cast<FrameWaitObject*>(self)->stream;
+  if (refused_as_inherited(stream)) return nullptr;
   PyObject*& parked = as_stream(stream)->parked;
   if (parked != nullptr && parked != self) {
     PyErr_SetString(PyExc_RuntimeError,
@@ -330,6 +356,7 @@ PyObject* new_frame_stream(ModuleState& state, sorvel::FrameStreams& streams, st
   if (self == nullptr) return nullptr;
   new (&as_stream(self)->subscription) std::unique_ptr(std::move(subscription));
   new (&as_stream(self)->signal) std::shared_ptr(std::move(signal));
+  as_stream(self)->generation = sorvel::runtime::process_generation();
   as_stream(self)->parked = nullptr;
   return self;
 }
