@@ -88,9 +88,13 @@ def test_consumers_at_different_speeds_affect_neither_each_other_nor_poll(kit, b
         await sorvel.start()
         return await take(keeping_up, TOTAL)  # every frame has arrived: the slow one never read
 
-    assert seen(run(main())) == sent_frames()
+    with sorvel.frames(buffer=buffer) as unread:
+        assert seen(run(main())) == sent_frames()
     assert keeping_up.dropped == 0
     kept = min(buffer, TOTAL)
+    # Frames overwritten before the stream was closed stay counted after it.
+    assert unread.dropped == TOTAL - kept
+    assert unread.drain() == []
     assert slow.dropped == TOTAL - kept
     assert seen(slow.drain()) == sent_frames()[TOTAL - kept:]
     assert slow.dropped == TOTAL - kept
@@ -196,13 +200,83 @@ def test_close_ends_an_iteration_parked_in_another_task(kit):
     assert stream.drain() == [] and stream.dropped == 0
 
 
-@pytest.mark.parametrize("buffer, error", [(0, ValueError), (-1, ValueError),
-                                           ("8", TypeError), (1.5, TypeError)])
-def test_buffer_must_be_a_positive_int(kit, buffer, error):
+MAX_BUFFER = 2**20
+
+
+def at_least_one(value):
+    return rf"^frames\(\) buffer must be at least 1, not {value}$"
+
+
+def at_most_the_maximum(value):
+    return rf"^frames\(\) buffer must be at most {MAX_BUFFER}, not {value}$"
+
+
+@pytest.mark.parametrize("buffer, error, message", [
+    (0, ValueError, at_least_one(0)),
+    (-1, ValueError, at_least_one(-1)),
+    ("8", TypeError, "integer"),
+    (1.5, TypeError, "integer"),
+    (MAX_BUFFER + 1, ValueError, at_most_the_maximum(MAX_BUFFER + 1)),
+    (10**8, ValueError, at_most_the_maximum(10**8)),
+    (10**30, ValueError, at_most_the_maximum(10**30)),
+])
+def test_buffer_must_be_an_int_from_one_to_the_maximum(kit, buffer, error, message):
     kit()
     sorvel = pysorvel.Sorvel()
-    with pytest.raises(error, match="buffer|integer|int"):
+    with pytest.raises(error, match=message):
         sorvel.frames(buffer=buffer)
+    with sorvel.frames(buffer=MAX_BUFFER) as largest:
+        assert largest.drain() == []
+
+
+ALREADY_AWAITED = "this FrameStream is already awaited; await one __anext__ at a time"
+
+
+async def consume(stream):
+    return [frame async for frame in stream]
+
+
+async def parked(awaitable):
+    """A task awaiting `awaitable`, let run until it waits: the kit sends nothing of its own."""
+    task = asyncio.ensure_future(awaitable)
+    for _ in range(3):
+        await asyncio.sleep(0)
+    return task
+
+
+@pytest.mark.parametrize("ending", ["close", "receiver lost"])
+def test_one_wait_at_a_time_and_the_end_wakes_it(kit, ending):
+    unplug = [{"on": "Go", "delay_ms": 100, "unplug": True}] if ending == "receiver lost" else []
+    kit(stream={"rate_hz": 0}, script=unplug)
+    sorvel = pysorvel.Sorvel()
+    stream = sorvel.frames()
+
+    async def main():
+        held = stream.__anext__()  # kept: the stream is free again once its wait is cancelled
+        cancelled = await parked(held)
+        cancelled.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await cancelled
+        first = await parked(consume(stream))
+        second = await parked(consume(stream))
+        both = asyncio.gather(anext(stream), anext(stream), return_exceptions=True)
+        assert not first.done()
+        refused = [second.exception(), *await asyncio.wait_for(both, 10)]
+        for error in refused:
+            assert type(error) is RuntimeError
+            assert str(error) == ALREADY_AWAITED
+        if ending == "close":
+            stream.close()
+        else:
+            await sorvel.connect("HE")
+            await sorvel.start()
+        return await asyncio.wait_for(first, 10)
+
+    if ending == "close":
+        assert run(main()) == []
+    else:
+        with pytest.raises(ConnectionError, match="^receiver lost$"):
+            run(main())
 
 
 def test_frame_stream_type_is_final_and_not_constructible(kit):

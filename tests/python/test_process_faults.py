@@ -86,26 +86,33 @@ print("parent fresh", fresh_frame(parent))
 
 
 @windows_lacks("os.fork")
-def test_inherited_object_refuses_use_in_the_child(panic_type):
+def test_inherited_objects_refuse_use_in_the_child_and_go_without_touching_the_parents(panic_type):
     code = PRELUDE + """
 parent = pysorvel.Sorvel()
+stream = parent.frames()
 pid = os.fork()
 if pid == 0:
     signal.alarm(20)
-    for call in (parent.status, parent.poll, lambda: parent.connect("HE"), parent.start):
+    for call in (parent.status, parent.poll, lambda: parent.connect("HE"), parent.start,
+                 stream.drain, lambda: stream.dropped, stream.close, stream.__enter__,
+                 lambda: stream.__exit__(None, None, None), stream.__anext__):
         try:
             call()
         except BaseException as error:
             print(type(error).__name__, error)
+    del call, stream, parent
+    print("let go")
     sys.stdout.flush()
     os._exit(0)
-os.waitpid(pid, 0)
-print("parent", parent.status())
+_, status = os.waitpid(pid, 0)
+print("child exit code", os.waitstatus_to_exitcode(status))
+print("parent", parent.status(), stream.drain())
 """
     child = run_child(code, env={"SORVEL_VIRTUAL_KIT": scenario_text()}, timeout=60)
     lines = child.stdout.decode().splitlines()
-    refused = "PanicException this Sorvel was opened by the parent process; open a new one here"
-    assert lines == [refused] * 4 + ["parent not connected"], child.stderr.decode()
+    refused = "PanicException this {} was opened by the parent process; open a new one here"
+    assert lines == [refused.format("Sorvel")] * 4 + [refused.format("FrameStream")] * 6 + [
+        "let go", "child exit code 0", "parent not connected []"], child.stderr.decode()
 
 
 @windows_lacks("SIGINT sent to a process from another one")

@@ -95,6 +95,8 @@ bool FrameSubscription::arm() {
 void FrameSubscription::close() {
   if (!ring_) return;
   streams_->unsubscribe(ring_.get());
+  // Out of the streams, the head is final: what it had overwritten stays counted.
+  dropped_ = dropped();
   ring_.reset();
 }
 
@@ -114,6 +116,9 @@ FrameStreams::Batch::~Batch() {
 std::unique_ptr<FrameSubscription> FrameStreams::subscribe(std::size_t capacity,
                                                            std::shared_ptr<StreamWaker> waker) {
   if (capacity == 0) throw std::invalid_argument("a frame stream holds at least one frame");
+  if (capacity > kMaxCapacity) {
+    throw std::invalid_argument("a frame stream holds at most 2^20 frames");
+  }
   auto ring = std::make_shared<detail::FrameRing>(capacity, std::move(waker));
   {
     std::lock_guard lock(mutex_);

@@ -124,15 +124,18 @@ TEST_P(FrameStreamDrops, ABehindConsumerKeepsTheNewestAndCountsEveryOverwrittenF
   const DropCase c = GetParam();
   Producer producer;
   auto consumer = producer.streams->subscribe(c.capacity, nullptr);
+  auto closed_unread = producer.streams->subscribe(c.capacity, nullptr);
   producer.publish(c.published, c.per_batch);
   const std::uint64_t lost = c.published > c.capacity ? c.published - c.capacity : 0;
   EXPECT_EQ(consumer->dropped(), lost) << "overwritten frames count before they are skipped";
+  closed_unread->close();
   EXPECT_EQ(take(*consumer), range(lost, c.published));
   EXPECT_EQ(consumer->dropped(), lost);
   // Caught up: the next frames come whole, and nothing more is counted.
   producer.publish(1);
   EXPECT_EQ(take(*consumer), range(c.published, c.published + 1));
   EXPECT_EQ(consumer->dropped(), lost);
+  EXPECT_EQ(closed_unread->dropped(), lost) << "closing forgets no frame it had lost";
 }
 
 INSTANTIATE_TEST_SUITE_P(CapacityAndGap, FrameStreamDrops,

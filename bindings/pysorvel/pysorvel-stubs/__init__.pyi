@@ -32,7 +32,8 @@ class FrameStream:
         """The frames that arrived since the last drain or iteration, oldest first; never waits."""
     @property
     def dropped(self) -> int:
-        """Frames dropped so far because this consumer fell behind (the oldest go first)."""
+        """Frames dropped so far because this consumer fell behind (the oldest go first); the
+        count never goes down, close() included."""
     def close(self) -> None:
         """Ends this consumer: its buffered frames are let go and an `async for` over it ends."""
     def __enter__(self) -> FrameStream: ...
@@ -43,7 +44,8 @@ class FrameStream:
         traceback: TracebackType | None,
     ) -> None: ...
     def __aiter__(self) -> FrameStream: ...
-    async def __anext__(self) -> Frame: ...
+    async def __anext__(self) -> Frame:
+        """The next frame. One may wait at a time: another raises RuntimeError meanwhile."""
 
 @final
 class Sorvel:
@@ -58,7 +60,8 @@ class Sorvel:
         data collection is started"""
     def frames(self, buffer: int = 4096) -> FrameStream:
         """Every frame received from now on, in arrival order, with room for `buffer` frames
-        that have not been taken yet; the oldest are dropped first."""
+        that have not been taken yet; the oldest are dropped first. `buffer` is at most
+        1048576 (2**20)."""
     def lost_trackers(self) -> list[str]:
         """The paired trackers the receiver reported lost and has not reported back since, by
         body part."""

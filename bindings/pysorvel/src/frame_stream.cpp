@@ -10,7 +10,9 @@
 // One consumer of every frame the receiver's trackers send, from Sorvel.frames(). The frames
 // wait in the consumer's own ring in C++; Frames are made only as the consumer takes them. An
 // `async for` that finds the ring empty arms the ring and parks on a future; the report reader
-// fires it once, through the bridge's delivery thread, when frames (or the end) arrive.
+// fires it once, through the bridge's delivery thread, when frames (or the end) arrive. The
+// ring has one waker, so one awaitable at a time may park on it; another is refused rather than
+// left to wait for a wake-up that would never come.
 
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +22,7 @@
 #include "bridge.hpp"
 #include "module_state.hpp"
 #include "py_ref.hpp"
+#include "sorvel/driver/runtime/fork.hpp"
 
 namespace pysorvel {
 namespace {
@@ -37,6 +40,9 @@ class StreamSignal final : public sorvel::StreamWaker {
 struct FrameStreamObject {
   PyObject_HEAD std::unique_ptr<sorvel::FrameSubscription> subscription;
   std::shared_ptr<StreamSignal> signal;
+  std::uint64_t generation;  ///< the process generation that subscribed
+  /// The awaitable parked on `signal`, if any; borrowed, since it holds the stream.
+  PyObject* parked;
 };
 
 /// The awaitable of one __anext__.
@@ -50,6 +56,20 @@ FrameStreamObject* as_stream(PyObject* self) {
 
 ModuleState& state_of(PyObject* self) {
   return state_of_type(Py_TYPE(self));
+}
+
+/// Made before a fork and reached in the child: the ring and the lock that guards its
+/// subscription belong to the parent's reader, which may have held it at the fork.
+bool inherited(PyObject* self) {
+  return as_stream(self)->generation != sorvel::runtime::process_generation();
+}
+
+/// True, with PanicException set, when the stream was inherited.
+bool refused_as_inherited(PyObject* self) {
+  if (!inherited(self)) return false;
+  raise_panic(state_of(self),
+              "this FrameStream was opened by the parent process; open a new one here");
+  return true;
 }
 
 /// Takes at most `max` frames, each made a Frame and handed to `use(frame)` (a new reference),
@@ -86,16 +106,21 @@ PyObject* stream_new(PyTypeObject*, PyObject*, PyObject*) {
 void stream_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   FrameStreamObject& stream = *as_stream(self);
-  // The subscription goes first, so that the reader can no longer fire the signal.
-  stream.subscription.~unique_ptr();
-  stream.signal->waker.clear();
-  stream.signal.~shared_ptr();
+  // An inherited subscription and signal are leaked on purpose: leaving them would take locks
+  // a thread of the parent may have held at the fork.
+  if (!inherited(self)) {
+    // The subscription goes first, so that the reader can no longer fire the signal.
+    stream.subscription.~unique_ptr();
+    stream.signal->waker.clear();
+    stream.signal.~shared_ptr();
+  }
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
   Py_DECREF(type);
 }
 
 PyObject* stream_drain(PyObject* self, PyObject*) {
+  if (refused_as_inherited(self)) return nullptr;
   try {
     auto list = PyRef::steal(PyList_New(0));
     if (!list) return nullptr;
@@ -112,6 +137,7 @@ PyObject* stream_drain(PyObject* self, PyObject*) {
 }
 
 PyObject* stream_close(PyObject* self, PyObject*) {
+  if (refused_as_inherited(self)) return nullptr;
   try {
     as_stream(self)->subscription->close();
     as_stream(self)->signal->waker.fire();  // an `async for` parked on it ends now
@@ -122,6 +148,7 @@ PyObject* stream_close(PyObject* self, PyObject*) {
 }
 
 PyObject* stream_enter(PyObject* self, PyObject*) {
+  if (refused_as_inherited(self)) return nullptr;
   return PyRef::borrow(self).release();
 }
 
@@ -130,6 +157,7 @@ PyObject* stream_exit(PyObject* self, PyObject*) {
 }
 
 PyObject* stream_get_dropped(PyObject* self, void*) {
+  if (refused_as_inherited(self)) return nullptr;
   return PyLong_FromUnsignedLongLong(as_stream(self)->subscription->dropped());
 }
 
@@ -138,6 +166,7 @@ PyObject* stream_aiter(PyObject* self) {
 }
 
 PyObject* stream_anext(PyObject* self) {
+  if (refused_as_inherited(self)) return nullptr;
   auto* type = reinterpret_cast<PyTypeObject*>(state_of(self).frame_wait_type);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* wait = alloc(type, 0);
@@ -160,7 +189,9 @@ PyMethodDef kStreamMethods[] = {
 
 PyGetSetDef kStreamGetSet[] = {
     {"dropped", stream_get_dropped, nullptr,
-     "Frames dropped so far because this consumer fell behind (the oldest go first).", nullptr},
+     "Frames dropped so far because this consumer fell behind (the oldest go first); the count "
+     "never goes down, close() included.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -185,8 +216,15 @@ PyType_Spec kStreamSpec = {
 
 // ---- The awaitable of one __anext__: its own iterator, as asyncio expects of it. ----
 
+/// Frees the stream for another awaitable if this one is parked on it.
+void unpark(PyObject* self) {
+  PyObject* stream = reinterpret_cast<FrameWaitObject*>(self)->stream;
+  if (stream != nullptr && as_stream(stream)->parked == self) as_stream(stream)->parked = nullptr;
+}
+
 void wait_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  unpark(self);
   Py_XDECREF(reinterpret_cast<FrameWaitObject*>(self)->stream);
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
@@ -201,6 +239,14 @@ PyObject* wait_await(PyObject* self) {
 /// a future to the task, which calls again once the future is resolved.
 PyObject* wait_next(PyObject* self) {
   PyObject* stream = reinterpret_cast<FrameWaitObject*>(self)->stream;
+  if (refused_as_inherited(stream)) return nullptr;
+  PyObject*& parked = as_stream(stream)->parked;
+  if (parked != nullptr && parked != self) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "this FrameStream is already awaited; await one __anext__ at a time");
+    return nullptr;
+  }
+  parked = nullptr;  // parked again below if it must wait once more
   try {
     for (;;) {
       PyRef frame;
@@ -227,12 +273,46 @@ PyObject* wait_next(PyObject* self) {
       if (PyObject_SetAttrString(future.get(), "_asyncio_future_blocking", Py_True) < 0) {
         return nullptr;
       }
+      parked = self;
       return future.release();
     }
   } catch (...) {
     return raise_panic_from_current_exception(state_of(stream));
   }
 }
+
+/// throw(exception): what the task throws in (a cancellation) ends the await there.
+PyObject* wait_throw(PyObject* self, PyObject* args) {
+  unpark(self);
+  PyObject* type = nullptr;
+  PyObject* value = Py_None;
+  PyObject* traceback = nullptr;
+  if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &traceback)) return nullptr;
+  const int is_instance = PyObject_IsInstance(type, PyExc_BaseException);
+  if (is_instance < 0) return nullptr;
+  if (is_instance == 1) {
+    value = type;
+    type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    if (traceback != nullptr && traceback != Py_None &&
+        PyException_SetTraceback(value, traceback) < 0) {
+      return nullptr;
+    }
+  }
+  PyErr_SetObject(type, value);
+  return nullptr;
+}
+
+/// close(): the awaiting coroutine was closed; the stream is free for another await.
+PyObject* wait_close(PyObject* self, PyObject*) {
+  unpark(self);
+  Py_RETURN_NONE;
+}
+
+PyMethodDef kWaitMethods[] = {
+    {"throw", wait_throw, METH_VARARGS, nullptr},
+    {"close", wait_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyObject* wait_new(PyTypeObject*, PyObject*, PyObject*) {
   PyErr_SetString(PyExc_TypeError, "No constructor defined for FrameStream awaitables");
@@ -245,6 +325,7 @@ PyType_Slot kWaitSlots[] = {
     {Py_am_await, reinterpret_cast<void*>(wait_await)},
     {Py_tp_iter, reinterpret_cast<void*>(wait_await)},
     {Py_tp_iternext, reinterpret_cast<void*>(wait_next)},
+    {Py_tp_methods, kWaitMethods},
     {0, nullptr},
 };
 
@@ -275,6 +356,8 @@ PyObject* new_frame_stream(ModuleState& state, sorvel::FrameStreams& streams, st
   if (self == nullptr) return nullptr;
   new (&as_stream(self)->subscription) std::unique_ptr(std::move(subscription));
   new (&as_stream(self)->signal) std::shared_ptr(std::move(signal));
+  as_stream(self)->generation = sorvel::runtime::process_generation();
+  as_stream(self)->parked = nullptr;
   return self;
 }
 

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -30,6 +31,7 @@
 #include "sorvel/driver/runtime/fork.hpp"
 #include "sorvel/simulator/virtual_kit.hpp"
 #include "sorvel/trackers/body_part.hpp"
+#include "sorvel/trackers/frame_stream.hpp"
 
 namespace pysorvel {
 namespace {
@@ -269,22 +271,42 @@ PyObject* sorvel_poll(PyObject* self, PyObject*) {
   }
 }
 
+/// The ring size `frames()` was asked for: 1 to FrameStreams::kMaxCapacity. False with an
+/// exception set otherwise; a value beyond what a C integer holds is out of range too.
+bool parse_buffer(PyObject* given, std::size_t& buffer) {
+  auto index = PyRef::steal(PyNumber_Index(given));
+  if (!index) return false;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && value < 1)) {
+    PyErr_Format(PyExc_ValueError, "frames() buffer must be at least 1, not %R", index.get());
+    return false;
+  }
+  constexpr std::size_t kMax = sorvel::FrameStreams::kMaxCapacity;
+  if (overflow > 0 || static_cast<unsigned long long>(value) > kMax) {
+    PyErr_Format(PyExc_ValueError, "frames() buffer must be at most %zu, not %R", kMax,
+                 index.get());
+    return false;
+  }
+  buffer = static_cast<std::size_t>(value);
+  return true;
+}
+
 PyObject* sorvel_frames(PyObject* self, PyObject* args, PyObject* kwargs) {
   ModuleState& state = state_of(self);
   static const char* keywords[] = {"buffer", nullptr};
-  Py_ssize_t buffer = 4096;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|n:frames", const_cast<char**>(keywords),
-                                   &buffer)) {
+  PyObject* given = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:frames", const_cast<char**>(keywords),
+                                   &given)) {
     return nullptr;
   }
-  if (buffer < 1) {
-    PyErr_Format(PyExc_ValueError, "frames() buffer must be at least 1, not %zd", buffer);
-    return nullptr;
-  }
+  std::size_t buffer = 4096;
+  if (given != nullptr && !parse_buffer(given, buffer)) return nullptr;
   try {
     Driver* driver = driver_of(state, self);
     if (driver == nullptr) return nullptr;
-    return new_frame_stream(state, *driver->host()->frames(), static_cast<std::size_t>(buffer));
+    return new_frame_stream(state, *driver->host()->frames(), buffer);
   } catch (...) {
     return raise_panic_from_current_exception(state);
   }
@@ -325,7 +347,7 @@ PyMethodDef kMethods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "frames($self, buffer=4096)\n--\n\nEvery frame received from now on, in arrival order, "
      "with room for `buffer` frames\nthat have not been taken yet; the oldest are dropped "
-     "first."},
+     "first. `buffer` is at most 1048576 (2**20)."},
     {"lost_trackers", sorvel_lost_trackers, METH_NOARGS,
      "lost_trackers($self)\n--\n\nThe paired trackers the receiver reported lost and has not "
      "reported back since, by body part."},

@@ -111,7 +111,7 @@ class FrameSubscription {
   std::size_t take(std::size_t max, Each&& each);
 
   /// Frames lost so far because this consumer fell behind, those overwritten but not yet
-  /// skipped included.
+  /// skipped included. Never decreases: after `close` it stays what it was then.
   std::uint64_t dropped() const;
 
   /// Why the stream ended, once every frame before the end has been taken; Open until then.
@@ -125,7 +125,8 @@ class FrameSubscription {
   /// when it is ready already; a wake-up may still come after a false or from an earlier arm.
   bool arm();
 
-  /// Leaves the stream: no frame is published to it any more and the buffered ones are let go.
+  /// Leaves the stream: no frame is published to it any more and the buffered ones are let go
+  /// (not counted as dropped).
   void close();
 
  private:
@@ -170,8 +171,12 @@ class FrameStreams : public std::enable_shared_from_this<FrameStreams> {
   FrameStreams(const FrameStreams&) = delete;
   FrameStreams& operator=(const FrameStreams&) = delete;
 
-  /// A new consumer with a ring of `capacity` frames (at least 1), allocated here. After the end
-  /// it is born ended, with the same reason. `waker` may be null (a consumer that only polls).
+  /// The largest ring `subscribe` makes: about 90 MiB, three minutes of a full kit.
+  static constexpr std::size_t kMaxCapacity = std::size_t{1} << 20;
+
+  /// A new consumer with a ring of `capacity` frames (1 to kMaxCapacity), allocated here. After
+  /// the end it is born ended, with the same reason. `waker` may be null (a consumer that only
+  /// polls).
   std::unique_ptr<FrameSubscription> subscribe(std::size_t capacity,
                                                std::shared_ptr<StreamWaker> waker);
 
