@@ -4,6 +4,7 @@ receiver is lost."""
 
 import asyncio
 import gc
+import re
 import sys
 import time
 
@@ -124,6 +125,12 @@ def test_frames_show_the_values_reports_show(kit):
         assert (frame.body_part, frame.rot, frame.acc, frame.accuracy) == (
             report.location, report.rot, report.acc, report.accuracy)
         assert type(frame.time_ns) is int
+        # The text shows the stored float32 values as the Report's does, under the frame's names.
+        acc, rot, accuracy = re.fullmatch(
+            r'Report \{ (acc: .*), (rot: .*), (accuracy: \d+), location: "\w+" \}',
+            repr(report)).groups()
+        assert repr(frame) == (f'Frame {{ body_part: "{frame.body_part}", time_ns: {frame.time_ns}, '
+                               f'{rot}, {acc}, {accuracy} }}')
     with pytest.raises(AttributeError):
         frames[0].rot = (1.0, 0.0, 0.0, 0.0)
     with pytest.raises(TypeError, match="^No constructor defined for Frame$"):

@@ -4,6 +4,7 @@
 //     rot: tuple[float, float, float, float]  (read-only, w first, as Report.rot)
 //     acc: tuple[float, float, float]         (read-only, as Report.acc)
 //     accuracy: int                           (read-only, as Report.accuracy)
+//     def __repr__(self) -> str                (as Report's)
 //
 // One frame of a FrameStream. A stream hands out many of these, most never read field by
 // field, so a Frame keeps the raw values and makes the Python ones when they are asked for.
@@ -11,6 +12,9 @@
 #include <array>
 #include <cstdint>
 
+#include <fmt/format.h>
+
+#include "heap_object.hpp"
 #include "module_state.hpp"
 #include "py_ref.hpp"
 #include "values.hpp"
@@ -18,33 +22,20 @@
 namespace pysorvel {
 namespace {
 
-struct FrameObject {
-  PyObject_HEAD PyObject* body_part;  // str, shared with every frame of the body part
+struct FrameFields {
+  PyRef body_part;  // str, shared with every frame of the body part
   std::int64_t time_ns;
   std::array<float, 4> rot;  // w, x, y, z
   std::array<float, 3> acc;
   std::uint16_t accuracy;
 };
 
-FrameObject* as_frame(PyObject* self) {
-  return reinterpret_cast<FrameObject*>(self);
-}
-
-PyObject* frame_new(PyTypeObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_TypeError, "No constructor defined for Frame");
-  return nullptr;
-}
-
-void frame_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  Py_XDECREF(as_frame(self)->body_part);
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+FrameFields* as_frame(PyObject* self) {
+  return &value_of<FrameFields>(self);
 }
 
 PyObject* get_body_part(PyObject* self, void*) {
-  return PyRef::borrow(as_frame(self)->body_part).release();
+  return PyRef::borrow(as_frame(self)->body_part.get()).release();
 }
 
 PyObject* get_time_ns(PyObject* self, void*) {
@@ -63,6 +54,21 @@ PyObject* get_accuracy(PyObject* self, void*) {
   return PyLong_FromUnsignedLong(as_frame(self)->accuracy);
 }
 
+PyObject* frame_repr(PyObject* self) {
+  try {
+    const FrameFields& frame = *as_frame(self);
+    auto body_part = PyRef::steal(PyUnicode_AsUTF8String(frame.body_part.get()));
+    if (!body_part) return nullptr;
+    return to_str(
+        fmt::format("Frame {{ body_part: \"{}\", time_ns: {}, rot: {}, acc: {}, accuracy: {} }}",
+                    PyBytes_AsString(body_part.get()), frame.time_ns, list_text(frame.rot),
+                    list_text(frame.acc), frame.accuracy));
+  } catch (...) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+}
+
 PyGetSetDef kGetSet[] = {
     {"body_part", get_body_part, nullptr, nullptr, nullptr},
     {"time_ns", get_time_ns, nullptr, nullptr, nullptr},
@@ -73,14 +79,19 @@ PyGetSetDef kGetSet[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(frame_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(frame_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<FrameFields>)},
+    {Py_tp_repr, reinterpret_cast<void*>(frame_repr)},
     {Py_tp_getset, kGetSet},
     {0, nullptr},
 };
 
 PyType_Spec kSpec = {
-    "pysorvel.Frame", sizeof(FrameObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots,
+    "pysorvel.Frame",
+    sizeof(HeapObject<FrameFields>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    kSlots,
 };
 
 }  // namespace
@@ -92,17 +103,13 @@ PyObject* make_frame_type(PyObject* module) {
 PyObject* new_frame(ModuleState& state, const sorvel::StampedFrame& stamped) {
   PyObject* body_part = body_part_name(state, stamped.frame.body_part);
   if (body_part == nullptr) return nullptr;
-  auto* type = reinterpret_cast<PyTypeObject*>(state.frame_type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* object = alloc(type, 0);
-  if (object == nullptr) return nullptr;
-  FrameObject& frame = *as_frame(object);
-  frame.body_part = PyRef::borrow(body_part).release();
-  frame.time_ns = stamped.time_ns;
-  frame.rot = rot_of(stamped.frame);
-  frame.acc = stamped.frame.acceleration;
-  frame.accuracy = stamped.frame.accuracy;
-  return object;
+  return new_instance<FrameFields>(state.frame_type, FrameFields{
+                                                         PyRef::borrow(body_part),
+                                                         stamped.time_ns,
+                                                         rot_of(stamped.frame),
+                                                         stamped.frame.acceleration,
+                                                         stamped.frame.accuracy,
+                                                     });
 }
 
 }  // namespace pysorvel

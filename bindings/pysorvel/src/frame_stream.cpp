@@ -17,9 +17,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <new>
+#include <utility>
 
 #include "bridge.hpp"
+#include "heap_object.hpp"
 #include "module_state.hpp"
 #include "py_ref.hpp"
 #include "sorvel/driver/runtime/fork.hpp"
@@ -37,21 +38,53 @@ class StreamSignal final : public sorvel::StreamWaker {
   LoopWaker waker;
 };
 
-struct FrameStreamObject {
-  PyObject_HEAD std::unique_ptr<sorvel::FrameSubscription> subscription;
+/// What ties a stream to the report reader.
+struct StreamLink {
+  std::unique_ptr<sorvel::FrameSubscription> subscription;
   std::shared_ptr<StreamSignal> signal;
-  std::uint64_t generation;  ///< the process generation that subscribed
-  /// The awaitable parked on `signal`, if any; borrowed, since it holds the stream.
-  PyObject* parked;
+
+  ~StreamLink() {
+    subscription.reset();  // first, so that the reader can no longer fire the signal
+    signal->waker.clear();
+  }
+};
+
+struct FrameStreamFields {
+  explicit FrameStreamFields(std::unique_ptr<StreamLink> link) : link(std::move(link)) {}
+  FrameStreamFields(const FrameStreamFields&) = delete;
+  FrameStreamFields& operator=(const FrameStreamFields&) = delete;
+
+  std::unique_ptr<StreamLink> link;
+  std::uint64_t generation = sorvel::runtime::process_generation();  ///< that subscribed
+  /// The awaitable parked on the signal, if any; borrowed, since it holds the stream.
+  PyObject* parked = nullptr;
+
+  ~FrameStreamFields() {
+    // An inherited link is leaked on purpose: letting it go would take locks a thread of the
+    // parent may have held at the fork.
+    if (generation != sorvel::runtime::process_generation()) (void)link.release();
+  }
 };
 
 /// The awaitable of one __anext__.
-struct FrameWaitObject {
-  PyObject_HEAD PyObject* stream;
+struct FrameWaitFields {
+  PyRef stream;
 };
 
-FrameStreamObject* as_stream(PyObject* self) {
-  return reinterpret_cast<FrameStreamObject*>(self);
+FrameStreamFields* as_stream(PyObject* self) {
+  return &value_of<FrameStreamFields>(self);
+}
+
+sorvel::FrameSubscription& subscription_of(PyObject* self) {
+  return *as_stream(self)->link->subscription;
+}
+
+StreamSignal& signal_of(PyObject* self) {
+  return *as_stream(self)->link->signal;
+}
+
+PyObject* stream_of_wait(PyObject* self) {
+  return value_of<FrameWaitFields>(self).stream.get();
 }
 
 ModuleState& state_of(PyObject* self) {
@@ -78,7 +111,7 @@ template <typename Use>
 bool take(PyObject* self, std::size_t max, Use&& use) {
   ModuleState& state = state_of(self);
   bool failed = false;
-  as_stream(self)->subscription->take(max, [&](const StampedFrame& stamped) {
+  subscription_of(self).take(max, [&](const StampedFrame& stamped) {
     PyObject* frame = new_frame(state, stamped);
     failed = frame == nullptr || !use(frame);
     return !failed;
@@ -97,27 +130,6 @@ PyObject* raise_end(StreamEnd end) {
 }
 
 // ---- FrameStream ----
-
-PyObject* stream_new(PyTypeObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_TypeError, "No constructor defined for FrameStream");
-  return nullptr;
-}
-
-void stream_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  FrameStreamObject& stream = *as_stream(self);
-  // An inherited subscription and signal are leaked on purpose: leaving them would take locks
-  // a thread of the parent may have held at the fork.
-  if (!inherited(self)) {
-    // The subscription goes first, so that the reader can no longer fire the signal.
-    stream.subscription.~unique_ptr();
-    stream.signal->waker.clear();
-    stream.signal.~shared_ptr();
-  }
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
-}
 
 PyObject* stream_drain(PyObject* self, PyObject*) {
   if (refused_as_inherited(self)) return nullptr;
@@ -139,8 +151,8 @@ PyObject* stream_drain(PyObject* self, PyObject*) {
 PyObject* stream_close(PyObject* self, PyObject*) {
   if (refused_as_inherited(self)) return nullptr;
   try {
-    as_stream(self)->subscription->close();
-    as_stream(self)->signal->waker.fire();  // an `async for` parked on it ends now
+    subscription_of(self).close();
+    signal_of(self).waker.fire();  // an `async for` parked on it ends now
     Py_RETURN_NONE;
   } catch (...) {
     return raise_panic_from_current_exception(state_of(self));
@@ -158,7 +170,7 @@ PyObject* stream_exit(PyObject* self, PyObject*) {
 
 PyObject* stream_get_dropped(PyObject* self, void*) {
   if (refused_as_inherited(self)) return nullptr;
-  return PyLong_FromUnsignedLongLong(as_stream(self)->subscription->dropped());
+  return PyLong_FromUnsignedLongLong(subscription_of(self).dropped());
 }
 
 PyObject* stream_aiter(PyObject* self) {
@@ -167,12 +179,7 @@ PyObject* stream_aiter(PyObject* self) {
 
 PyObject* stream_anext(PyObject* self) {
   if (refused_as_inherited(self)) return nullptr;
-  auto* type = reinterpret_cast<PyTypeObject*>(state_of(self).frame_wait_type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* wait = alloc(type, 0);
-  if (wait == nullptr) return nullptr;
-  reinterpret_cast<FrameWaitObject*>(wait)->stream = PyRef::borrow(self).release();
-  return wait;
+  return new_instance<FrameWaitFields>(state_of(self).frame_wait_type, PyRef::borrow(self));
 }
 
 PyMethodDef kStreamMethods[] = {
@@ -197,8 +204,8 @@ PyGetSetDef kStreamGetSet[] = {
 
 PyType_Slot kStreamSlots[] = {
     {Py_tp_doc, const_cast<char*>("Every frame received after Sorvel.frames(), in arrival order.")},
-    {Py_tp_new, reinterpret_cast<void*>(stream_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<FrameStreamFields>)},
     {Py_tp_methods, kStreamMethods},
     {Py_tp_getset, kStreamGetSet},
     {Py_am_aiter, reinterpret_cast<void*>(stream_aiter)},
@@ -208,7 +215,7 @@ PyType_Slot kStreamSlots[] = {
 
 PyType_Spec kStreamSpec = {
     "pysorvel.FrameStream",
-    sizeof(FrameStreamObject),
+    sizeof(HeapObject<FrameStreamFields>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     kStreamSlots,
@@ -218,17 +225,13 @@ PyType_Spec kStreamSpec = {
 
 /// Frees the stream for another awaitable if this one is parked on it.
 void unpark(PyObject* self) {
-  PyObject* stream = reinterpret_cast<FrameWaitObject*>(self)->stream;
-  if (stream != nullptr && as_stream(stream)->parked == self) as_stream(stream)->parked = nullptr;
+  PyObject* stream = stream_of_wait(self);
+  if (as_stream(stream)->parked == self) as_stream(stream)->parked = nullptr;
 }
 
 void wait_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   unpark(self);
-  Py_XDECREF(reinterpret_cast<FrameWaitObject*>(self)->stream);
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  dealloc_instance<FrameWaitFields>(self);
 }
 
 PyObject* wait_await(PyObject* self) {
@@ -238,7 +241,7 @@ PyObject* wait_await(PyObject* self) {
 /// Finishes the await with the next frame, or with the end; otherwise arms the ring and yields
 /// a future to the task, which calls again once the future is resolved.
 PyObject* wait_next(PyObject* self) {
-  PyObject* stream = reinterpret_cast<FrameWaitObject*>(self)->stream;
+  PyObject* stream = stream_of_wait(self);
   if (refused_as_inherited(stream)) return nullptr;
   PyObject*& parked = as_stream(stream)->parked;
   if (parked != nullptr && parked != self) {
@@ -260,9 +263,9 @@ PyObject* wait_next(PyObject* self) {
         PyErr_SetObject(PyExc_StopIteration, frame.get());  // the await's result
         return nullptr;
       }
-      sorvel::FrameSubscription& subscription = *as_stream(stream)->subscription;
+      sorvel::FrameSubscription& subscription = subscription_of(stream);
       if (const StreamEnd end = subscription.end(); end != StreamEnd::Open) return raise_end(end);
-      StreamSignal& signal = *as_stream(stream)->signal;
+      StreamSignal& signal = signal_of(stream);
       auto future = PyRef::steal(signal.waker.wait());
       if (!future) return nullptr;
       if (!subscription.arm()) {
@@ -314,13 +317,8 @@ PyMethodDef kWaitMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* wait_new(PyTypeObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_TypeError, "No constructor defined for FrameStream awaitables");
-  return nullptr;
-}
-
 PyType_Slot kWaitSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(wait_new)},
+    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
     {Py_tp_dealloc, reinterpret_cast<void*>(wait_dealloc)},
     {Py_am_await, reinterpret_cast<void*>(wait_await)},
     {Py_tp_iter, reinterpret_cast<void*>(wait_await)},
@@ -331,7 +329,7 @@ PyType_Slot kWaitSlots[] = {
 
 PyType_Spec kWaitSpec = {
     "pysorvel._FrameWait",
-    sizeof(FrameWaitObject),
+    sizeof(HeapObject<FrameWaitFields>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     kWaitSlots,
@@ -350,15 +348,9 @@ PyObject* make_frame_wait_type(PyObject* module) {
 PyObject* new_frame_stream(ModuleState& state, sorvel::FrameStreams& streams, std::size_t buffer) {
   auto signal = std::make_shared<StreamSignal>();
   auto subscription = streams.subscribe(buffer, signal);
-  auto* type = reinterpret_cast<PyTypeObject*>(state.frame_stream_type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  new (&as_stream(self)->subscription) std::unique_ptr(std::move(subscription));
-  new (&as_stream(self)->signal) std::shared_ptr(std::move(signal));
-  as_stream(self)->generation = sorvel::runtime::process_generation();
-  as_stream(self)->parked = nullptr;
-  return self;
+  return new_instance<FrameStreamFields>(
+      state.frame_stream_type,
+      std::make_unique<StreamLink>(std::move(subscription), std::move(signal)));
 }
 
 }  // namespace pysorvel

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "bridge.hpp"
+#include "heap_object.hpp"
 #include "module_state.hpp"
 #include "py_ref.hpp"
 #include "sorvel/platform/platform.hpp"
@@ -137,11 +138,13 @@ bool fill_module(PyObject* module) {
     PyTuple_SetItem(state.body_part_names, static_cast<Py_ssize_t>(i), name);  // steals name
   }
   if (!add_body_part_codes(module, state)) return false;
+  state.report_type = make_report_type(module);
   state.frame_type = make_frame_type(module);
   state.frame_stream_type = make_frame_stream_type(module);
   state.frame_wait_type = make_frame_wait_type(module);
-  if (state.frame_type == nullptr || state.frame_stream_type == nullptr ||
-      state.frame_wait_type == nullptr || !use_python_monotonic_clock()) {
+  if (state.report_type == nullptr || state.frame_type == nullptr ||
+      state.frame_stream_type == nullptr || state.frame_wait_type == nullptr ||
+      !use_python_monotonic_clock()) {
     return false;
   }
   state.sorvel_type = make_sorvel_type(module);
@@ -187,6 +190,12 @@ PyObject* raise_panic_from_current_exception(ModuleState& state) {
   } catch (...) {
     return raise_panic(state, "unknown error");
   }
+}
+
+PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
+  auto name = PyRef::steal(PyType_GetName(type));
+  if (name) PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
+  return nullptr;
 }
 
 PyObject* raise_not_str(const char* function, const char* argument, PyObject* value) {

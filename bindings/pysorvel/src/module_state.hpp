@@ -16,7 +16,7 @@ namespace pysorvel {
 
 struct ModuleState {
   PyObject* sorvel_type;      ///< the Sorvel class
-  PyObject* report_type;      ///< the Report class, built on first use; may be null
+  PyObject* report_type;      ///< the Report class
   PyObject* panic_exception;  ///< internal failures; derives from BaseException
   PyObject*
       receiver_not_found;       ///< what Sorvel() raises when no receiver is plugged in; an OSError
@@ -49,8 +49,8 @@ PyObject* raise_message(PyObject* type, std::string_view message);
 
 // Type builders, one per file.
 PyObject* make_sorvel_type(PyObject* module);
-/// The Report type, created and kept on first use; borrowed, or null with an exception set.
-PyObject* report_type(ModuleState& state, PyObject* module);
+/// The Report class; new reference or null.
+PyObject* make_report_type(PyObject* module);
 /// A new Report holding `frame`'s fields; null with an exception set on failure.
 PyObject* new_report(ModuleState& state, PyObject* report_type, const sorvel::TrackerFrame& frame);
 /// The name of `part` ("Head"), one str per body part for the module's life; borrowed.

@@ -13,9 +13,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include <fmt/format.h>
 
+#include "heap_object.hpp"
 #include "module_state.hpp"
 #include "py_ref.hpp"
 #include "sorvel/trackers/body_part.hpp"
@@ -36,45 +39,33 @@ constexpr int kObjectMember = T_OBJECT_EX;
 constexpr int kReadOnly = READONLY;
 #endif
 
-struct ReportObject {
-  PyObject_HEAD PyObject* acc;  // tuple of 3 floats
-  PyObject* rot;                // tuple of 4 floats, w first
-  PyObject* accuracy;           // int, all 16 bits of the frame's value
-  PyObject* location;           // str, shared with every record of the body part
+struct ReportFields {
+  PyRef acc;       // tuple of 3 floats
+  PyRef rot;       // tuple of 4 floats, w first
+  PyRef accuracy;  // int, all 16 bits of the frame's value
+  PyRef location;  // str, shared with every record of the body part
   // The text form prints the stored 32-bit values.
   std::array<float, 3> acc_values;
   std::array<float, 4> rot_values;  // w, x, y, z
   std::uint16_t accuracy_value;
   sorvel::BodyPart location_value;
 };
+using ReportObject = HeapObject<ReportFields>;
+// The members read the PyRefs as the object pointers they hold.
+static_assert(sizeof(PyRef) == sizeof(PyObject*) && std::is_standard_layout_v<ReportObject>);
 
-ReportObject* as_report(PyObject* self) {
-  return reinterpret_cast<ReportObject*>(self);
+/// Where member `field` of a Report lies in the object, for the member table.
+constexpr Py_ssize_t member_offset(std::size_t field) {
+  return static_cast<Py_ssize_t>(offsetof(ReportObject, value) + field);
 }
 
-/// Shortest text that reads back as the same float32, whole numbers with ".0".
-std::string float_text(float value) {
-  std::string text = fmt::format("{}", value);
-  if (text.find_first_of(".e") == std::string::npos && text.find("inf") == std::string::npos &&
-      text.find("nan") == std::string::npos) {
-    text += ".0";
-  }
-  return text;
-}
-
-template <std::size_t N>
-std::string list_text(const std::array<float, N>& values) {
-  std::string text = "[";
-  for (std::size_t i = 0; i < N; ++i) {
-    if (i != 0) text += ", ";
-    text += float_text(values[i]);
-  }
-  return text + "]";
+ReportFields* as_report(PyObject* self) {
+  return &value_of<ReportFields>(self);
 }
 
 PyObject* report_repr(PyObject* self) {
   try {
-    const ReportObject& report = *as_report(self);
+    const ReportFields& report = *as_report(self);
     return to_str(fmt::format("Report {{ acc: {}, rot: {}, accuracy: {}, location: \"{}\" }}",
                               list_text(report.acc_values), list_text(report.rot_values),
                               report.accuracy_value, sorvel::name(report.location_value)));
@@ -84,28 +75,11 @@ PyObject* report_repr(PyObject* self) {
   }
 }
 
-PyObject* report_new(PyTypeObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_TypeError, "No constructor defined for Report");
-  return nullptr;
-}
-
-void report_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  ReportObject& report = *as_report(self);
-  Py_XDECREF(report.acc);
-  Py_XDECREF(report.rot);
-  Py_XDECREF(report.accuracy);
-  Py_XDECREF(report.location);
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);  // instances of heap types own a reference to their type
-}
-
 PyMemberDef kMembers[] = {
-    {"acc", kObjectMember, offsetof(ReportObject, acc), kReadOnly, ""},
-    {"rot", kObjectMember, offsetof(ReportObject, rot), kReadOnly, ""},
-    {"accuracy", kObjectMember, offsetof(ReportObject, accuracy), kReadOnly, ""},
-    {"location", kObjectMember, offsetof(ReportObject, location), kReadOnly, ""},
+    {"acc", kObjectMember, member_offset(offsetof(ReportFields, acc)), kReadOnly, ""},
+    {"rot", kObjectMember, member_offset(offsetof(ReportFields, rot)), kReadOnly, ""},
+    {"accuracy", kObjectMember, member_offset(offsetof(ReportFields, accuracy)), kReadOnly, ""},
+    {"location", kObjectMember, member_offset(offsetof(ReportFields, location)), kReadOnly, ""},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -124,8 +98,8 @@ int report_setattro(PyObject* self, PyObject* name, PyObject* value) {
 }
 
 PyType_Slot kSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(report_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(report_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<ReportFields>)},
     {Py_tp_repr, reinterpret_cast<void*>(report_repr)},
     {Py_tp_setattro, reinterpret_cast<void*>(report_setattro)},
     {Py_tp_members, kMembers},
@@ -142,11 +116,17 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyObject* report_type(ModuleState& state, PyObject* module) {
-  if (state.report_type == nullptr) {
-    state.report_type = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
+std::string float_text(float value) {
+  std::string text = fmt::format("{}", value);
+  if (text.find_first_of(".e") == std::string::npos && text.find("inf") == std::string::npos &&
+      text.find("nan") == std::string::npos) {
+    text += ".0";
   }
-  return state.report_type;
+  return text;
+}
+
+PyObject* make_report_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &kSpec, nullptr);
 }
 
 PyObject* new_report(ModuleState& state, PyObject* report_type, const sorvel::TrackerFrame& frame) {
@@ -159,21 +139,10 @@ PyObject* new_report(ModuleState& state, PyObject* report_type, const sorvel::Tr
   if (!accuracy) return nullptr;
   PyObject* location = body_part_name(state, frame.body_part);
   if (location == nullptr) return nullptr;
-
-  auto* type = reinterpret_cast<PyTypeObject*>(report_type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* object = alloc(type, 0);
-  if (object == nullptr) return nullptr;
-  ReportObject& report = *as_report(object);
-  report.acc = acc.release();
-  report.rot = rot_tuple.release();
-  report.accuracy = accuracy.release();
-  report.location = PyRef::borrow(location).release();
-  report.acc_values = frame.acceleration;
-  report.rot_values = rot;
-  report.accuracy_value = frame.accuracy;
-  report.location_value = frame.body_part;
-  return object;
+  return new_instance<ReportFields>(
+      report_type, ReportFields{std::move(acc), std::move(rot_tuple), std::move(accuracy),
+                                PyRef::borrow(location), frame.acceleration, rot, frame.accuracy,
+                                frame.body_part});
 }
 
 }  // namespace pysorvel

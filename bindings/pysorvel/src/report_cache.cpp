@@ -104,8 +104,8 @@ class ReportCache::Visitor {
   std::size_t count_ = 0;
 };
 
-PyObject* ReportCache::poll(ModuleState& state, PyObject* module, sorvel::Driver& driver) {
-  if (busy_) return poll_uncached(state, module, driver);
+PyObject* ReportCache::poll(ModuleState& state, sorvel::Driver& driver) {
+  if (busy_) return poll_uncached(state, driver);
   Visitor visitor(*this);
   auto polled = driver.poll_each(cache_, visitor);
   if (!polled || !*polled) return raise_failure(state, polled);
@@ -116,7 +116,7 @@ PyObject* ReportCache::poll(ModuleState& state, PyObject* module, sorvel::Driver
   auto list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < count; ++i) {
-    PyObject* pair = pair_of(state, module, slots_[i]);
+    PyObject* pair = pair_of(state, slots_[i]);
     if (pair == nullptr) return nullptr;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);  // steals the pair
   }
@@ -126,11 +126,9 @@ PyObject* ReportCache::poll(ModuleState& state, PyObject* module, sorvel::Driver
   return list.release();
 }
 
-PyObject* ReportCache::pair_of(ModuleState& state, PyObject* module, Slot& slot) {
+PyObject* ReportCache::pair_of(ModuleState& state, Slot& slot) {
   if (slot.renew) {
-    PyObject* type = report_type(state, module);
-    if (type == nullptr) return nullptr;
-    auto report = PyRef::steal(new_report(state, type, slot.frame));
+    auto report = PyRef::steal(new_report(state, state.report_type, slot.frame));
     if (!report) return nullptr;
     slot.report = std::move(report);
     slot.repeated = PyRef();
@@ -149,20 +147,18 @@ PyObject* ReportCache::pair_of(ModuleState& state, PyObject* module, Slot& slot)
   return PyRef::borrow(slot.repeated.get()).release();
 }
 
-PyObject* ReportCache::poll_uncached(ModuleState& state, PyObject* module, sorvel::Driver& driver) {
+PyObject* ReportCache::poll_uncached(ModuleState& state, sorvel::Driver& driver) {
   sorvel::PollResult frames;
   auto add = [&](const TrackerFrame& frame, bool fresh) { frames.emplace_back(frame, fresh); };
   sorvel::FrameVisitor visitor(add);
   sorvel::Driver::PollCache cache;  // this poll's own: the outer poll's slots go with cache_
   auto polled = driver.poll_each(cache, visitor);
   if (!polled || !*polled) return raise_failure(state, polled);
-  PyObject* type = report_type(state, module);
-  if (type == nullptr) return nullptr;
   auto list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(frames.size())));
   if (!list) return nullptr;
   Py_ssize_t index = 0;
   for (const auto& [frame, fresh] : frames) {
-    auto report = PyRef::steal(new_report(state, type, frame));
+    auto report = PyRef::steal(new_report(state, state.report_type, frame));
     if (!report) return nullptr;
     PyObject* pair = PyTuple_Pack(2, report.get(), fresh ? Py_True : Py_False);
     if (pair == nullptr) return nullptr;

@@ -34,7 +34,7 @@ class ReportCache {
  public:
   /// Polls `driver`: the list of (Report, fresh) pairs, or null with an exception set (TypeError
   /// with the failure's text, PanicException for an internal error).
-  PyObject* poll(ModuleState& state, PyObject* module, sorvel::Driver& driver);
+  PyObject* poll(ModuleState& state, sorvel::Driver& driver);
 
  private:
   struct Slot {
@@ -55,9 +55,9 @@ class ReportCache {
   class Visitor;
 
   /// A poll that starts while another is converting: it makes every Report afresh.
-  PyObject* poll_uncached(ModuleState& state, PyObject* module, sorvel::Driver& driver);
+  PyObject* poll_uncached(ModuleState& state, sorvel::Driver& driver);
   /// The pair of slot `slot`'s outcome, a new Report made first if needed; new reference.
-  PyObject* pair_of(ModuleState& state, PyObject* module, Slot& slot);
+  PyObject* pair_of(ModuleState& state, Slot& slot);
 
   sorvel::Driver::PollCache cache_;
   std::vector<Slot> slots_;

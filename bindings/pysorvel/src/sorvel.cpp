@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "bridge.hpp"
+#include "heap_object.hpp"
 #include "module_state.hpp"
 #include "py_ref.hpp"
 #include "report_cache.hpp"
@@ -40,14 +41,33 @@ using sorvel::BodyPart;
 using sorvel::Driver;
 using sorvel::DriverResult;
 
-struct SorvelObject {
-  PyObject_HEAD std::shared_ptr<Driver> driver;
-  std::uint64_t generation;  ///< the process generation that opened the receiver
-  ReportCache reports;       ///< what polls keep between them
+struct SorvelFields {
+  explicit SorvelFields(std::shared_ptr<Driver> driver) : driver(std::move(driver)) {}
+  SorvelFields(const SorvelFields&) = delete;
+  SorvelFields& operator=(const SorvelFields&) = delete;
+  ~SorvelFields();
+
+  std::shared_ptr<Driver> driver;
+  std::uint64_t generation = sorvel::runtime::process_generation();  ///< that opened it
+  ReportCache reports;  ///< what polls keep between them
 };
 
-SorvelObject* as_sorvel(PyObject* self) {
-  return reinterpret_cast<SorvelObject*>(self);
+SorvelFields::~SorvelFields() {
+  // An inherited handle is abandoned, not closed: closing would cancel the parent's transfers
+  // and wait for threads that do not exist here. It is leaked on purpose.
+  if (generation != sorvel::runtime::process_generation()) {
+    (void)new std::shared_ptr<Driver>(std::move(driver));
+    return;
+  }
+  // Frame streams end with the object, even while a connect or start still holds the host.
+  driver->host()->frames()->end(sorvel::StreamEnd::Closed);
+  // The last handle waits for the USB readers to stop; they never need the lock.
+  Py_BEGIN_ALLOW_THREADS driver.reset();
+  Py_END_ALLOW_THREADS
+}
+
+SorvelFields* as_sorvel(PyObject* self) {
+  return &value_of<SorvelFields>(self);
 }
 
 /// Made before a fork and reached in the child: the receiver, its transfers and the threads
@@ -145,36 +165,10 @@ PyObject* sorvel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!opened) return raise_panic(state, opened.error().message);
     if (!*opened) return raise_panic(state, "Failed to open the host: " + opened->error().debug());
 
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    new (&as_sorvel(self)->driver) std::shared_ptr<Driver>(std::move(**opened));
-    as_sorvel(self)->generation = sorvel::runtime::process_generation();
-    new (&as_sorvel(self)->reports) ReportCache();
-    return self;
+    return new_instance<SorvelFields>(reinterpret_cast<PyObject*>(type), std::move(**opened));
   } catch (...) {
     return raise_panic_from_current_exception(state);
   }
-}
-
-void sorvel_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  // Holds Python objects and a tracker set only, never the receiver: released either way.
-  as_sorvel(self)->reports.~ReportCache();
-  // An inherited handle is abandoned, not closed: closing would cancel the parent's transfers
-  // and wait for threads that do not exist here. It is leaked on purpose.
-  if (!inherited(self)) {
-    std::shared_ptr<Driver> driver = std::move(as_sorvel(self)->driver);
-    as_sorvel(self)->driver.~shared_ptr();
-    // Frame streams end with the object, even while a connect or start still holds the host.
-    driver->host()->frames()->end(sorvel::StreamEnd::Closed);
-    // The last handle waits for the USB readers to stop; they never need the lock.
-    Py_BEGIN_ALLOW_THREADS driver.reset();
-    Py_END_ALLOW_THREADS
-  }
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
 }
 
 PyObject* sorvel_status(PyObject* self, PyObject*) {
@@ -265,7 +259,7 @@ PyObject* sorvel_poll(PyObject* self, PyObject*) {
   try {
     Driver* driver = driver_of(state, self);
     if (driver == nullptr) return nullptr;
-    return as_sorvel(self)->reports.poll(state, PyType_GetModule(Py_TYPE(self)), *driver);
+    return as_sorvel(self)->reports.poll(state, *driver);
   } catch (...) {
     return raise_panic_from_current_exception(state);
   }
@@ -357,14 +351,14 @@ PyMethodDef kMethods[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("Sorvel()\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(sorvel_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(sorvel_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<SorvelFields>)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };
 
 PyType_Spec kSpec = {
     "pysorvel.Sorvel",
-    sizeof(SorvelObject),
+    sizeof(HeapObject<SorvelFields>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     kSlots,

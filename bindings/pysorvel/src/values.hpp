@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <string>
 
 #include "py_ref.hpp"
 #include "sorvel/trackers/tracker_frame.hpp"
@@ -24,6 +25,20 @@ PyObject* float_tuple(const std::array<float, N>& values) {
     PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals item
   }
   return tuple.release();
+}
+
+/// Shortest text that reads back as the same float32, whole numbers with ".0".
+std::string float_text(float value);
+
+/// "[1.0, 0.5]": the stored 32-bit values, as the text forms print them.
+template <std::size_t N>
+std::string list_text(const std::array<float, N>& values) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < N; ++i) {
+    if (i != 0) text += ", ";
+    text += float_text(values[i]);
+  }
+  return text + "]";
 }
 
 /// The orientation as Python shows it: w first.
