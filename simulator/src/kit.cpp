@@ -496,7 +496,7 @@ void Kit::queue_report_transfers_locked(const TransferList& transfers,
 
 void Kit::queue_report_locked(const protocol::SensorReport& report) {
   if (unplugged_) return;
-  generated_.append(report);
+  if (!generated_.append(report)) ++reports_dropped_;
   deliver_locked(kReportEndpoint);
 }
 
@@ -557,6 +557,7 @@ KitState Kit::state() const {
   for (const ScriptedRun& run : runs_) state.report_backlog += run.transfers->size() - run.next;
   state.history = history_;
   state.report_transfers_delivered = report_transfers_delivered_;
+  state.reports_dropped = reports_dropped_;
   return state;
 }
 

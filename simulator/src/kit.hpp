@@ -163,6 +163,7 @@ class Kit : public std::enable_shared_from_this<Kit> {
   /// How often each recorded command came, in a replay.
   std::map<const std::vector<ReplayExchange>*, std::size_t> replayed_commands_;
   std::size_t report_transfers_delivered_ = 0;
+  std::size_t reports_dropped_ = 0;
   std::size_t pending_out_ = 0;
 };
 
