@@ -29,7 +29,7 @@ void stamp_transfer(std::span<std::uint8_t> transfer, std::span<const std::uint3
   }
 }
 
-void GeneratedStream::append(const protocol::SensorReport& report) {
+bool GeneratedStream::append(const protocol::SensorReport& report) {
   using protocol::kReportHeaderSize;
   std::array<std::uint8_t, kReportHeaderSize + protocol::kMaxReportPayload> frame{};
   const std::span payload = std::span(frame).subspan(kReportHeaderSize);
@@ -62,13 +62,14 @@ void GeneratedStream::append(const protocol::SensorReport& report) {
   frame[4] = static_cast<std::uint8_t>(size & 0xFF);
   frame[5] = static_cast<std::uint8_t>(size >> 8);
   const std::size_t total = kReportHeaderSize + size;
-  if (bytes_.size() + total > kLimit) return;
+  if (bytes_.size() + total > kLimit) return false;
   if (stamp_) {
     const std::uint64_t base = taken_ + bytes_.size() + kReportHeaderSize;
     for (const SampleSpan& sample : at)
       samples_.push_back({base + sample.begin, base + sample.end});
   }
   bytes_.append(std::span<const std::uint8_t>(frame).first(total));
+  return true;
 }
 
 std::size_t GeneratedStream::next_size(std::size_t length) const {

@@ -83,13 +83,17 @@ void stamp_transfer(std::span<std::uint8_t> transfer, std::span<const std::uint3
 
 class GeneratedStream {
  public:
-  /// A receiver nobody reads from drops new reports once this much is waiting.
+  /// A receiver nobody reads from drops new reports once this much is waiting, as a real one's
+  /// small buffer does, so a host that stopped reading leaves a full buffer rather than a growing
+  /// one. About a second and a half of a full kit at 100 Hz: enough that a host which reads late
+  /// (set-up, a slow sink) still gets every report.
   static constexpr std::size_t kLimit = 256 * 1024;
 
   explicit GeneratedStream(bool stamp) : stamp_(stamp) {}
 
-  /// Appends `report`'s frame, or drops it when it would take the backlog past kLimit.
-  void append(const protocol::SensorReport& report);
+  /// Appends `report`'s frame, or drops it when it would take the backlog past kLimit; false
+  /// when dropped.
+  bool append(const protocol::SensorReport& report);
 
   std::size_t size() const { return bytes_.size(); }
   bool empty() const { return bytes_.empty(); }

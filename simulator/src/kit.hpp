@@ -1,6 +1,7 @@
 #pragma once
-// One virtual receiver with its trackers: the USB device model (claims, endpoints, pending
-// transfers, injected faults, unplug) and, through ReceiverModel, what the receiver answers.
+// One virtual receiver's USB device: claims, endpoints, pending transfers, injected faults and
+// unplug. What the receiver answers comes from its Receiver (the scripted model or a replay);
+// what it sends on the report endpoint, and when, from its ReportPacer.
 //
 // Threads: every public member may be called from any thread; state sits behind one mutex.
 // Completion callbacks, stream sinks and scheduled work run on the simulator's own thread, never
@@ -14,19 +15,18 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
-#include <asio/io_context.hpp>
 #include <asio/steady_timer.hpp>
 
-#include "generated_stream.hpp"
-#include "receiver_model.hpp"
-#include "replay.hpp"
+#include "receiver.hpp"
+#include "report_pacer.hpp"
+#include "simulator_thread.hpp"
 #include "sorvel/driver/usb/usb.hpp"
 #include "sorvel/simulator/kit_state.hpp"
 #include "sorvel/simulator/scenario.hpp"
@@ -37,9 +37,6 @@ inline constexpr std::uint8_t kReportEndpoint = 0x81;
 inline constexpr std::uint8_t kResponseEndpoint = 0x82;
 inline constexpr std::uint8_t kCommandEndpoint = 0x01;
 inline constexpr std::size_t kInterfaceCount = 3;
-
-/// The simulator's thread: every kit's completions and timers run here.
-asio::io_context& simulator_context();
 
 class Kit : public std::enable_shared_from_this<Kit> {
  public:
@@ -64,7 +61,7 @@ class Kit : public std::enable_shared_from_this<Kit> {
   void unplug();
   KitState state() const;
 
-  // Used by ReceiverModel and scripted actions (called with the kit's lock held).
+  // Used by the receiver and scripted actions (called with the kit's lock held).
   void queue_response_locked(Bytes transfer);
   /// Sends `transfers` (which live as long as the kit) after what is queued, paced when
   /// `interval` is not zero, or each at its time in `times` (which live as long as the kit),
@@ -75,6 +72,12 @@ class Kit : public std::enable_shared_from_this<Kit> {
   void queue_report_locked(const protocol::SensorReport& report);
   void fail_next_locked(std::uint8_t endpoint, TransferError status);
   void unplug_locked();
+  /// Unplugs once the host has read every response and scripted report transfer queued: at
+  /// once if it has, else when the delivery that empties the queues is made.
+  void unplug_once_sent_locked();
+  bool unplugged_locked() const { return unplugged_; }
+  /// Adds an event (a command's name) to the history tests see.
+  void record_locked(std::string event) { history_.push_back(std::move(event)); }
   /// Runs `work` with the lock held after `delay`, unless the kit is gone by then.
   void schedule(std::chrono::microseconds delay, std::function<void(Kit&)> work);
   /// Re-arms the kit's timer for whatever is due next.
@@ -88,69 +91,49 @@ class Kit : public std::enable_shared_from_this<Kit> {
     std::deque<Bytes> transfers;  ///< whole transfers, delivered as they are (responses)
     std::optional<TransferError> fail_next;
   };
-  /// One scripted action's report transfers not yet delivered.
-  struct ScriptedRun {
-    const TransferList* transfers = nullptr;
-    std::size_t next = 0;      ///< the next one to deliver
-    std::size_t released = 0;  ///< how many may be delivered by now
-    std::chrono::microseconds interval{0};
-    std::span<const std::chrono::microseconds> times;  ///< each one's time, instead of interval
-    std::chrono::steady_clock::time_point start;       ///< when it came to the front of the queue
-
-    bool paced() const { return interval.count() != 0 || !times.empty(); }
-    /// When transfer `i` may be delivered.
-    std::chrono::steady_clock::time_point due(std::size_t i) const {
-      return start + (times.empty() ? interval * static_cast<std::int64_t>(i) : times[i]);
-    }
-  };
   using Clock = std::chrono::steady_clock;
 
   InEndpoint* in_endpoint(std::uint8_t endpoint);
   void deliver_locked(std::uint8_t endpoint);
-  /// Takes the next report transfer of at most `length` bytes, if one is ready: `buffer(size)`
-  /// gives where its bytes go. Returns its size, or nothing; `overflow` when it was longer than
-  /// `length` (its bytes then are dropped, not copied).
+  void deliver_pending_locked(std::uint8_t endpoint);
+  /// Takes the next report transfer of at most `length` bytes, if one is ready (see
+  /// ReportPacer::take), and re-arms the timer when the next release has changed.
   template <typename Buffer>
   std::optional<std::size_t> take_report_locked(std::size_t length, Buffer&& buffer,
                                                 std::vector<std::uint32_t>& stamps, bool& overflow);
-  /// Starts the front scripted run's clock.
-  void start_run_locked(ScriptedRun& run, Clock::time_point now);
-  /// Releases the front scripted run's transfers that are due by `now`; true if any was.
-  bool release_due_locked(Clock::time_point now);
-  /// Plays what a recorded receiver did after a command or after being opened.
-  void replay_locked(const ReplayExchange& exchange);
-  /// Unplugs `kit` once the host has read every response and report transfer queued.
-  static void unplug_once_sent(Kit& kit);
-  /// Sends `exchange`'s responses from `next` on, each at its time counted from `start`.
-  void replay_responses_locked(const ReplayExchange& exchange, std::size_t next,
-                               Clock::time_point start);
+  /// Unplugs if an unplug waits for the queues to empty and they have.
+  void unplug_if_sent_locked();
   void complete_locked(const std::shared_ptr<Transfer>& transfer, usb::TransferResult result,
                        std::vector<std::uint32_t> stamps = {});
   void cancel(Transfer* transfer);
   void cancel_stream(Stream* stream);
   /// Ends the waiting stream with `error`; false if no stream is waiting.
   bool end_waiting_stream_locked(TransferError error);
+  /// Hands the next report transfer to a waiting stream, if one is ready.
+  void feed_stream_locked();
   /// Has the simulator's thread run `drain` unless it does already.
   void wake_stream_locked();
   /// Hands the stream's completed transfers to its sink and ends it, on the simulator's thread.
   void drain();
+  /// Ends a stream the kit is destroyed with, on the simulator's thread.
+  static void end_orphaned_stream(std::shared_ptr<Stream> stream);
   void on_timer(std::uint64_t generation);
-  /// Acts on a command whose OUT transfer has reached the receiver, and completes the transfer.
+  /// Hands a command whose OUT transfer has reached the receiver to it.
   void finish_command_locked(const std::shared_ptr<Transfer>& transfer, const Bytes& bytes);
+  /// Ends a command's OUT transfer, or holds it until no response is left to read.
+  void end_command_locked(const std::shared_ptr<Transfer>& transfer, bool hold);
   /// Completes the held commands once no scripted response is left to read.
   void release_held_commands_locked();
-  /// Fires the actions on `trigger` that are (or are not) in flight; true if any was.
-  bool fire_trigger_locked(std::string_view trigger, bool in_flight);
 
   mutable std::mutex mutex_;
   Scenario scenario_;
-  ReceiverModel receiver_;
+  std::unique_ptr<Receiver> receiver_;  ///< refers to scenario_
   bool unplugged_ = false;
+  bool unplug_when_sent_ = false;  ///< see unplug_once_sent_locked
   std::array<bool, kInterfaceCount> claimed_{};
   InEndpoint reports_;
   InEndpoint responses_;
-  std::deque<ScriptedRun> runs_;  ///< scripted report transfers go before generated ones
-  GeneratedStream generated_;
+  ReportPacer pacer_;
   std::shared_ptr<Stream> stream_;  ///< the report stream, until its sink has seen its end
   bool draining_ = false;           ///< `drain` is posted or running
   asio::steady_timer timer_;
@@ -160,10 +143,19 @@ class Kit : public std::enable_shared_from_this<Kit> {
   std::vector<std::shared_ptr<Transfer>> held_commands_;  ///< see ScriptAction::in_flight
   std::vector<Bytes> commands_;
   std::vector<std::string> history_;
-  /// How often each recorded command came, in a replay.
-  std::map<const std::vector<ReplayExchange>*, std::size_t> replayed_commands_;
   std::size_t report_transfers_delivered_ = 0;
+  std::size_t reports_dropped_ = 0;
   std::size_t pending_out_ = 0;
 };
+
+template <typename Buffer>
+std::optional<std::size_t> Kit::take_report_locked(std::size_t length, Buffer&& buffer,
+                                                   std::vector<std::uint32_t>& stamps,
+                                                   bool& overflow) {
+  bool repace = false;
+  auto size = pacer_.take(length, std::forward<Buffer>(buffer), stamps, overflow, repace);
+  if (repace) pace_locked();
+  return size;
+}
 
 }  // namespace sorvel::simulator

@@ -4,7 +4,6 @@
 
 #include "command_names.hpp"
 #include "kit.hpp"
-#include "motion.hpp"
 
 namespace sorvel::simulator {
 
@@ -194,7 +193,7 @@ void ReceiverModel::tick(Kit& kit) {
     report.header = static_cast<std::uint32_t>(ticks_);
     for (std::size_t i = 0; i < report.samples.size(); ++i) {
       const double at = now + period * static_cast<double>(i) / report.samples.size();
-      report.samples[i] = sample_at(*tracker, scenario_.motion, at, samples_++);
+      report.samples[i] = samples_from_.sample(*tracker, at, samples_++);
     }
     kit.queue_report_locked(report);
   }

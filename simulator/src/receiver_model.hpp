@@ -1,6 +1,6 @@
 #pragma once
-// What the virtual receiver does with each command: answers, pairing announcements and the
-// sensor stream. Called by its Kit with the kit's lock held.
+// What the scripted receiver does with each command: answers, pairing announcements and the
+// sensor stream, whose samples come from a SampleSource. Called with the kit's lock held.
 
 #include <bitset>
 #include <chrono>
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "sample_source.hpp"
 #include "sorvel/protocol/messages.hpp"
 #include "sorvel/simulator/scenario.hpp"
 
@@ -18,7 +19,9 @@ class Kit;
 
 class ReceiverModel {
  public:
-  explicit ReceiverModel(const Scenario& scenario) : scenario_(scenario) {}
+  /// Both outlive the model.
+  ReceiverModel(const Scenario& scenario, const SampleSource& samples)
+      : scenario_(scenario), samples_from_(samples) {}
 
   /// Acts on one command transfer; returns the command's name, or nothing if it does not decode.
   std::optional<std::string> on_command(Kit& kit, const Bytes& transfer);
@@ -40,6 +43,7 @@ class ReceiverModel {
   void start_streaming(Kit& kit);
 
   const Scenario& scenario_;
+  const SampleSource& samples_from_;
   std::vector<const TrackerSpec*> paired_;
   std::bitset<kBodyPartCount> lost_;  ///< by body part; a new pairing finds every tracker again
   bool streaming_ = false;

@@ -51,6 +51,12 @@ struct Replay {
 /// The pcap file magic numbers of the formats `read_capture` takes, either byte order.
 bool looks_like_capture(std::span<const std::uint8_t> head);
 
+/// The slowest replay speed above 0. A receiver answers a command within a few milliseconds;
+/// a thousand times slower that is a few seconds, about the host's shortest time-out (3 s), so
+/// any slower and every command of a replay times out before its recorded answer comes. It also
+/// keeps a day-long capture's times within the replay clock's range.
+inline constexpr double kSlowestReplaySpeed = 0.001;
+
 /// Reads a usbmon pcap of one receiver. `speed` divides the recorded times; 0 drops them
 /// (everything as fast as the host takes it). The error says what is wrong and where.
 Expected<Replay, std::string> read_capture(std::span<const std::uint8_t> file, double speed);

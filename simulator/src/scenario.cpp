@@ -260,10 +260,12 @@ Scenario replay_value(const json& doc) {
   double speed = 1.0;
   if (doc.contains("speed")) {
     const json& value = doc["speed"];
-    if (!value.is_number() || !std::isfinite(value.get<double>()) || value.get<double>() < 0) {
-      fail("speed", "expected a number from 0 (as fast as the host reads) upwards");
+    speed = value.is_number() ? value.get<double>() : -1.0;
+    if (!std::isfinite(speed) || (speed != 0 && speed < kSlowestReplaySpeed)) {
+      fail("speed",
+           fmt::format("expected 0 (as fast as the host reads) or a number from {} upwards",
+                       kSlowestReplaySpeed));
     }
-    speed = value.get<double>();
   }
   const std::string path = string_value(doc["replay"], "replay");
   auto content = read_regular_file(path, kMaxCaptureFileBytes);

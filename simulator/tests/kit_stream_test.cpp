@@ -249,6 +249,34 @@ TEST(KitStream, CancelMidStreamEndsOnceAndEveryStampPrecedesItsArrival) {
   EXPECT_GT(samples, 500u);
 }
 
+TEST(KitStream, TheBacklogStaysBoundedOnceTheReaderHasStopped) {
+  // A full kit at the highest rate, whose reader fails and is never restarted.
+  OpenKit kit(parsed(R"({"stream": {"rate_hz": 2000},
+      "script": [{"on": "Calibrate", "fail": {"endpoint": 129, "status": "Stall"}}]})"));
+  auto reports = kit.claim_reports();
+  std::vector<BodyPart> everyone;
+  for (std::size_t v = 0; v < kBodyPartCount; ++v) everyone.push_back(static_cast<BodyPart>(v));
+  ASSERT_TRUE(send(*kit.commands, *cmd::Initiate::for_group(everyone)).ok());
+  for (std::size_t i = 0; i < kBodyPartCount + 1; ++i) next_response(*kit.commands);
+  auto sink = std::make_shared<RecordingSink>();
+  auto stream = reports->read_stream(0x81, 64, sink);
+  ASSERT_TRUE(send(*kit.commands, cmd::Go{}).ok());
+  ASSERT_TRUE(sink->wait_for_transfers(10));
+  ASSERT_TRUE(send(*kit.commands, cmd::Calibrate{}).ok());
+  ASSERT_TRUE(sink->wait_for_end());
+
+  // Well past the bound: the receiver keeps generating, and what it cannot keep it drops.
+  std::size_t largest = 0;
+  EXPECT_TRUE(kit_reaches(kit, [&](const KitState& s) {
+    largest = std::max(largest, s.report_backlog);
+    return s.reports_dropped >= 3000;
+  }));
+  const KitState state = *kit.backend->state();
+  EXPECT_TRUE(state.streaming);
+  EXPECT_LE(largest, GeneratedStream::kLimit);
+  EXPECT_GT(state.report_backlog, GeneratedStream::kLimit / 2) << "kept what was there";
+}
+
 // Exact stamps and where transfers end, on the generated stream alone: each transfer's stamps
 // are written with its own number, so a decoded sample says which transfer it started in.
 TEST(GeneratedStream, StampsDecodeExactlyAndASampleThatFitsATransferTravelsWhole) {

@@ -4,8 +4,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "kit_harness.hpp"
 #include "replay.hpp"
@@ -174,6 +178,51 @@ TEST(ReadCapture, ReadsACaptureOfTheOtherByteOrder) {
   EXPECT_TRUE(looks_like_capture(swapped));
   // Past the magic, it is read in its own order: an empty capture holds no receiver.
   EXPECT_EQ(read_capture(swapped, 1.0).error(), "it holds no transfer of a receiver");
+}
+
+TEST(ReplayScenario, PlaysEverySpeedItCanAndRefusesTheRest) {
+  const std::string path = ::testing::TempDir() + "/speeds.pcap";
+  const Bytes capture = session().bytes;
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(capture.data()),
+             static_cast<std::streamsize>(capture.size()));
+  const std::string refused =
+      "SORVEL_VIRTUAL_KIT: invalid scenario: speed: expected 0 (as fast as the host reads) or a "
+      "number from 0.001 upwards";
+  struct Case {
+    std::string speed;                 ///< as written in the scenario
+    std::optional<std::string> error;  ///< nothing: played
+  };
+  const std::vector<Case> cases{
+      {"0", std::nullopt},
+      {"-0.0", std::nullopt},
+      {"0.001", std::nullopt},
+      {"1", std::nullopt},
+      {"4", std::nullopt},
+      {"1e300", std::nullopt},
+      {"1e-300", refused},
+      {"0.000999", refused},
+      {"5e-324", refused},
+      {"-1", refused},
+      {"-1e-300", refused},
+      {"1e400", "SORVEL_VIRTUAL_KIT: invalid scenario: not valid JSON"},  // past a double
+      {"-1e400", "SORVEL_VIRTUAL_KIT: invalid scenario: not valid JSON"},
+      {"\"fast\"", refused},
+      {"null", refused},
+      {"true", refused},
+      {"NaN", "SORVEL_VIRTUAL_KIT: invalid scenario: not valid JSON"},  // JSON has no NaN
+  };
+  for (const auto& [speed, error] : cases) {
+    const std::string scenario = fmt::format(R"({{"replay": "{}", "speed": {}}})", path, speed);
+    auto parsed = scenario_from_variable(scenario);
+    if (!error) {
+      ASSERT_TRUE(parsed.has_value()) << speed << ": " << parsed.error();
+      EXPECT_TRUE(parsed->replay) << speed;
+    } else {
+      ASSERT_FALSE(parsed.has_value()) << speed;
+      EXPECT_EQ(parsed.error(), *error) << speed;
+    }
+  }
 }
 
 TEST(ReplayKit, AnswersEachCommandAsItWasAnsweredThatTimeAndUnknownOnesNotAtAll) {

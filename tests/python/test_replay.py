@@ -110,3 +110,12 @@ def test_a_capture_is_known_by_its_content_not_its_name(tmp_path, monkeypatch):
     with pytest.raises(OSError, match='^SORVEL_VIRTUAL_KIT: invalid scenario: replay: cannot '
                                       'replay capture ".*notes.txt": not a pcap file$'):
         pysorvel.Sorvel()
+
+
+def test_a_replay_too_slow_to_play_is_an_os_error_naming_the_variable(tmp_path, monkeypatch):
+    # Refused before the capture is read: a crawl would time out every command.
+    monkeypatch.setenv("SORVEL_VIRTUAL_KIT",
+                       json.dumps({"replay": str(tmp_path / "any.pcap"), "speed": 1e-300}))
+    with pytest.raises(OSError, match=r"^SORVEL_VIRTUAL_KIT: invalid scenario: speed: expected 0 "
+                                      r"\(as fast as the host reads\) or a number from 0\.001"):
+        pysorvel.Sorvel()

@@ -17,6 +17,7 @@ struct KitState {
   std::size_t pending_report_reads = 0;             ///< IN transfers waiting on 0x81
   std::size_t report_backlog = 0;  ///< report bytes and scripted transfers not yet delivered
   std::size_t report_transfers_delivered = 0;  ///< IN transfers on 0x81 completed with data
+  std::size_t reports_dropped = 0;  ///< generated reports lost to a full backlog, nobody reading
   /// "claim N", "release N" and each command's name, in the order they happened.
   std::vector<std::string> history;
 };
