@@ -87,7 +87,7 @@ std::vector<std::uint64_t> range(std::uint64_t first, std::uint64_t end) {
 /// Counts wake-ups.
 struct CountingWaker final : StreamWaker {
   std::atomic<int> wakes{0};
-  void wake() override { ++wakes; }
+  void wake() noexcept override { ++wakes; }
 };
 
 TEST(FrameStream, AConsumerThatKeepsUpGetsEveryFrameWholeWithItsBatchTime) {
@@ -260,7 +260,7 @@ struct ThreadWaker final : StreamWaker {
   std::mutex mutex;
   std::condition_variable woken;
   bool signalled = false;
-  void wake() override {
+  void wake() noexcept override {
     {
       std::lock_guard lock(mutex);
       signalled = true;

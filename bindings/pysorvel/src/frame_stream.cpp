@@ -30,7 +30,7 @@ using sorvel::StreamEnd;
 /// What the report reader calls when a parked consumer has something new.
 class StreamSignal final : public sorvel::StreamWaker {
  public:
-  void wake() override { waker.fire(); }
+  void wake() noexcept override { waker.fire(); }
   LoopWaker waker;
 };
 

@@ -92,7 +92,9 @@ asio::awaitable<void> read_reports(std::shared_ptr<usb::Interface> interface,
 namespace sorvel {
 
 void ReportSink::on_transfer(std::span<const std::uint8_t> data) {
-  // The transfer has just completed: its time is now, whichever report it ends.
+  // The transfer has just completed: its time is now, whichever report it ends. The batch
+  // gathers the frames on the stack and takes the streams' lock only to publish them, so the
+  // decoding, routing and logging below never hold up a consumer that subscribes or closes.
   std::optional<FrameStreams::Batch> batch;
   if (frames_ && frames_->has_subscribers()) batch.emplace(*frames_, platform::monotonic_ns());
   stream_.feed(data, [&](const protocol::ReportStream::Item& item) {
