@@ -36,7 +36,7 @@ void FrameRing::publish() noexcept {
   wake_if_armed();
 }
 
-void FrameRing::finish(StreamEnd why) noexcept {
+void FrameRing::finish(FrameStreamEnd why) noexcept {
   end_.store(why, std::memory_order_seq_cst);
   wake_if_armed();
 }
@@ -72,16 +72,16 @@ std::uint64_t FrameSubscription::dropped() const {
   return dropped_ + (behind > ring_->capacity() ? behind - ring_->capacity() : 0);
 }
 
-StreamEnd FrameSubscription::end() const {
-  if (!ring_) return StreamEnd::Closed;
+FrameStreamEnd FrameSubscription::end() const {
+  if (!ring_) return FrameStreamEnd::Closed;
   // The end is stored after the last head: seeing it, the head read next is final.
-  const StreamEnd why = ring_->end();
-  if (why == StreamEnd::Open) return StreamEnd::Open;
-  return next_ >= ring_->head() ? why : StreamEnd::Open;
+  const FrameStreamEnd why = ring_->end();
+  if (why == FrameStreamEnd::Open) return FrameStreamEnd::Open;
+  return next_ >= ring_->head() ? why : FrameStreamEnd::Open;
 }
 
 bool FrameSubscription::ready() const {
-  return !ring_ || next_ < ring_->head() || ring_->end() != StreamEnd::Open;
+  return !ring_ || next_ < ring_->head() || ring_->end() != FrameStreamEnd::Open;
 }
 
 bool FrameSubscription::arm() {
@@ -116,7 +116,7 @@ std::unique_ptr<FrameSubscription> FrameStreams::subscribe(std::size_t capacity,
   auto ring = std::make_shared<detail::FrameRing>(capacity, std::move(waker));
   {
     std::lock_guard lock(mutex_);
-    if (end_ != StreamEnd::Open) {
+    if (end_ != FrameStreamEnd::Open) {
       ring->finish(end_);
     } else {
       rings_.push_back(ring);
@@ -137,10 +137,10 @@ void FrameStreams::unsubscribe(const detail::FrameRing* ring) {
   subscribers_.store(rings_.size(), std::memory_order_relaxed);
 }
 
-void FrameStreams::end(StreamEnd why) {
+void FrameStreams::end(FrameStreamEnd why) {
   std::vector<std::shared_ptr<detail::FrameRing>> ended;  // let go outside the lock
   std::lock_guard lock(mutex_);
-  if (end_ != StreamEnd::Open || why == StreamEnd::Open) return;
+  if (end_ != FrameStreamEnd::Open || why == FrameStreamEnd::Open) return;
   end_ = why;
   for (const auto& ring : rings_) ring->finish(why);
   ended.swap(rings_);

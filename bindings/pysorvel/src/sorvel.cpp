@@ -167,7 +167,7 @@ void sorvel_dealloc(PyObject* self) {
     std::shared_ptr<Driver> driver = std::move(as_sorvel(self)->driver);
     as_sorvel(self)->driver.~shared_ptr();
     // Frame streams end with the object, even while a connect or start still holds the host.
-    driver->host()->frames()->end(sorvel::StreamEnd::Closed);
+    driver->host()->frames()->end(sorvel::FrameStreamEnd::Closed);
     // The last handle waits for the USB readers to stop; they never need the lock.
     Py_BEGIN_ALLOW_THREADS driver.reset();
     Py_END_ALLOW_THREADS

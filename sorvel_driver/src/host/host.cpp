@@ -97,7 +97,7 @@ Host::Host(std::unique_ptr<UsbSession> session, LinkState link, protocol::Receiv
 Host::~Host() {
   // Consumers see a close, not a loss, and no frame after it; the session's end then stops the
   // readers and releases the receiver.
-  link_.frames->end(StreamEnd::Closed);
+  link_.frames->end(FrameStreamEnd::Closed);
 }
 
 asio::awaitable<DriverResult<std::shared_ptr<Host>>> Host::open(

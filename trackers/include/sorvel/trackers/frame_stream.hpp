@@ -25,7 +25,7 @@ struct StampedFrame {
 };
 
 /// Why a frame stream ended; `Open` while it has not.
-enum class StreamEnd : std::uint8_t { Open, Closed, ReceiverLost };
+enum class FrameStreamEnd : std::uint8_t { Open, Closed, ReceiverLost };
 
 /// Tells a parked consumer that its stream has something new: frames or its end.
 /// Thread safety: called on the producer's thread (the report reader on the USB event thread,
@@ -56,12 +56,12 @@ class FrameRing {
   void write(const TrackerFrame& frame, std::int64_t time_ns) noexcept;
   /// Makes what `write` added visible, and wakes the consumer if it is parked.
   void publish() noexcept;
-  void finish(StreamEnd why) noexcept;
+  void finish(FrameStreamEnd why) noexcept;
 
   // ---- consumer side ----
   /// How many frames have been published.
   std::uint64_t head() const { return head_.load(std::memory_order_seq_cst); }
-  StreamEnd end() const { return end_.load(std::memory_order_seq_cst); }
+  FrameStreamEnd end() const { return end_.load(std::memory_order_seq_cst); }
   /// Copies frame `seq` into `out`; false when it has been overwritten (or is being).
   bool read(std::uint64_t seq, StampedFrame& out) const;
   void arm() { armed_.store(true, std::memory_order_seq_cst); }
@@ -85,7 +85,7 @@ class FrameRing {
   std::uint64_t written_ = 0;  ///< the producer's count, ahead of head_ within a batch
   // The consumer polls these while the producer writes slots: keep them off the slots' lines.
   alignas(64) std::atomic<std::uint64_t> head_{0};
-  std::atomic<StreamEnd> end_{StreamEnd::Open};
+  std::atomic<FrameStreamEnd> end_{FrameStreamEnd::Open};
   std::atomic<bool> armed_{false};
 };
 
@@ -118,7 +118,7 @@ class FrameSubscription {
 
   /// Why the stream ended, once every frame before the end has been taken; Open until then.
   /// Closed after `close`.
-  StreamEnd end() const;
+  FrameStreamEnd end() const;
 
   /// Whether `take` would hand over a frame or `end` tell the end now.
   bool ready() const;
@@ -193,7 +193,7 @@ class FrameStreams : public std::enable_shared_from_this<FrameStreams> {
   bool has_subscribers() const { return subscribers_.load(std::memory_order_relaxed) != 0; }
 
   /// Ends every stream with `why` after the frames already published; the first end counts.
-  void end(StreamEnd why);
+  void end(FrameStreamEnd why);
 
  private:
   friend class FrameSubscription;
@@ -201,7 +201,7 @@ class FrameStreams : public std::enable_shared_from_this<FrameStreams> {
 
   std::mutex mutex_;
   std::vector<std::shared_ptr<detail::FrameRing>> rings_;  ///< guarded by mutex_
-  StreamEnd end_ = StreamEnd::Open;                        ///< guarded by mutex_
+  FrameStreamEnd end_ = FrameStreamEnd::Open;              ///< guarded by mutex_
   std::atomic<std::size_t> subscribers_{0};
 };
 

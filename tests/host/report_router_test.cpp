@@ -4,7 +4,7 @@
 #include <future>
 
 #include "host_harness.hpp"
-#include "sorvel/driver/host/report_sink.hpp"
+#include "sorvel/driver/host/report_router.hpp"
 
 namespace sorvel {
 namespace {
@@ -14,8 +14,8 @@ using simulator::Bytes;
 
 constexpr auto kPatience = std::chrono::seconds(10);
 
-struct RoutedSink {
-  RoutedSink() {
+struct RoutedReports {
+  RoutedReports() {
     for (BodyPart part : {BodyPart::Head, BodyPart::Hips}) {
       routing->replace(part, {std::make_shared<FrameQueue>(), std::make_shared<LatestFrame>()});
     }
@@ -32,14 +32,14 @@ struct RoutedSink {
 
   std::shared_ptr<RoutingTable> routing = std::make_shared<RoutingTable>();
   std::shared_ptr<FrameStreams> streams = std::make_shared<FrameStreams>();
-  ReportSink sink{routing, streams};
+  ReportRouter router{routing, streams};
 };
 
-TEST(ReportSink, EveryFrameOfOneTransferIsPublishedInOrderWithOneTime) {
+TEST(ReportRouter, EveryFrameOfOneTransferIsPublishedInOrderWithOneTime) {
   // From none to more reports than one transfer of the bus ever carries.
   for (std::uint64_t reports : {0u, 1u, 2u, 4u, 5u, 9u, 40u}) {
     SCOPED_TRACE(reports);
-    RoutedSink routed;
+    RoutedReports routed;
     auto subscription = routed.streams->subscribe(4096, nullptr);
     Bytes transfer;
     for (std::uint64_t r = 0; r < reports; ++r) {
@@ -47,7 +47,7 @@ TEST(ReportSink, EveryFrameOfOneTransferIsPublishedInOrderWithOneTime) {
           r % 3 == 2 ? BodyPart::Chest : (r % 2 ? BodyPart::Hips : BodyPart::Head);
       append(transfer, protocol::encode_report_frame(numbered_report(part, 4 * r)));
     }
-    routed.sink.on_transfer(transfer);
+    routed.router.on_transfer(transfer);
 
     std::vector<std::uint64_t> expected;
     for (std::uint64_t r = 0; r < reports; ++r) {
@@ -64,9 +64,9 @@ TEST(ReportSink, EveryFrameOfOneTransferIsPublishedInOrderWithOneTime) {
   }
 }
 
-TEST(ReportSink, NothingOfTheFrameStreamsIsHeldWhileAReportErrorIsLogged) {
+TEST(ReportRouter, NothingOfTheFrameStreamsIsHeldWhileAReportErrorIsLogged) {
   log::capture().clear();
-  RoutedSink routed;
+  RoutedReports routed;
   auto listening = routed.streams->subscribe(64, nullptr);
   // A logger that writes to a full pipe waits; meanwhile a Python thread opens a stream.
   std::future<std::unique_ptr<FrameSubscription>> opened;
@@ -78,7 +78,7 @@ TEST(ReportSink, NothingOfTheFrameStreamsIsHeldWhileAReportErrorIsLogged) {
   });
   Bytes transfer = protocol::encode_report_frame(numbered_report(BodyPart::Head, 1));
   append(transfer, Bytes{'S', 'O', 'R', '.', 0x00, 0x00});  // a zero-length payload
-  routed.sink.on_transfer(transfer);
+  routed.router.on_transfer(transfer);
   log::capture().clear();
 
   EXPECT_TRUE(opened_while_logging);

@@ -22,10 +22,10 @@ namespace sorvel {
 /// routing or logging.
 /// The stream's end is left to whoever awaits it (`usb::async_read_stream`).
 /// Thread safety: the stream calls it one call at a time, as `usb::StreamSink` promises.
-class ReportSink final : public usb::StreamSink {
+class ReportRouter final : public usb::StreamSink {
  public:
-  explicit ReportSink(std::shared_ptr<RoutingTable> routing,
-                      std::shared_ptr<FrameStreams> frames = nullptr)
+  explicit ReportRouter(std::shared_ptr<RoutingTable> routing,
+                        std::shared_ptr<FrameStreams> frames = nullptr)
       : routing_(std::move(routing)), frames_(std::move(frames)) {}
 
   void on_transfer(std::span<const std::uint8_t> data) override;
