@@ -31,7 +31,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sorvel/driver/host/report_sink.hpp"
+#include "sorvel/driver/host/report_router.hpp"
 #include "sorvel/driver/usb/usb.hpp"
 #include "sorvel/protocol/report_stream.hpp"
 #include "sorvel/protocol/sensor_report.hpp"
@@ -273,7 +273,7 @@ Run run(MemoryInterface& interface, std::shared_ptr<RoutingTable> routing,
   std::uint64_t passes = 0;
   do {
     (void)interface.read_stream(0x81, kTransferLength,
-                                std::make_shared<ReportSink>(routing, streams));
+                                std::make_shared<ReportRouter>(routing, streams));
     ++passes;
   } while (interface.elapsed() < at_least);
   const double seconds = std::chrono::duration<double>(interface.elapsed()).count();

@@ -5,8 +5,20 @@
 namespace sorvel::log {
 
 void CapturingLogger::write(const Record& record) {
+  CapturedRecord captured{record.level, std::string(record.target), std::string(record.message)};
+  std::shared_ptr<const std::function<void(const CapturedRecord&)>> hook;
+  {
+    std::lock_guard lock(mutex_);
+    records_.push_back(captured);
+    hook = hook_;
+  }
+  if (hook) (*hook)(captured);
+}
+
+void CapturingLogger::on_write(std::function<void(const CapturedRecord&)> hook) {
+  auto shared = std::make_shared<const std::function<void(const CapturedRecord&)>>(std::move(hook));
   std::lock_guard lock(mutex_);
-  records_.push_back({record.level, std::string(record.target), std::string(record.message)});
+  hook_ = std::move(shared);
 }
 
 std::vector<CapturedRecord> CapturingLogger::records() const {
@@ -26,6 +38,7 @@ std::vector<std::string> CapturingLogger::messages(std::string_view target) cons
 void CapturingLogger::clear() {
   std::lock_guard lock(mutex_);
   records_.clear();
+  hook_.reset();
 }
 
 CapturingLogger& capture() {

@@ -11,6 +11,13 @@ namespace sorvel {
 
 namespace {
 constexpr std::chrono::milliseconds kReleaseWait{1000};
+
+std::vector<BodyPart> body_parts_of(const TrackerSet& set) {
+  std::vector<BodyPart> parts;
+  parts.reserve(set.handles().size());
+  for (const auto& [address, handle] : set.handles()) parts.push_back(handle.body_part);
+  return parts;
+}
 }  // namespace
 
 std::string_view status_text(ConnectionStatus status) {
@@ -73,7 +80,7 @@ asio::awaitable<DriverResult<void>> Driver::connect(std::vector<BodyPart> group)
   lost_->begin_pairing();
   auto set = co_await host_->pair(std::move(group));
   if (!set) co_return unexpected(std::move(set).error());
-  lost_->pairing_succeeded();
+  lost_->pairing_succeeded(body_parts_of(*set));
   publish_status(ConnectionStatus::Connected);
   publish_set(std::move(*set));
   co_return DriverResult<void>{};

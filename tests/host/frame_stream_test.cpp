@@ -61,11 +61,11 @@ TEST(DriverFrames, EveryRoutedFrameInArrivalOrderThenTheEndWhenTheDriverGoes) {
   EXPECT_EQ(frames->dropped(), 0u);
   EXPECT_EQ(take_all(*small, started), std::vector<Received>(expected.end() - 8, expected.end()));
   EXPECT_EQ(small->dropped(), expected.size() - 8);
-  EXPECT_EQ(frames->end(), StreamEnd::Open);
+  EXPECT_EQ(frames->end(), FrameStreamEnd::Open);
 
   kit.driver.reset();
-  EXPECT_EQ(frames->end(), StreamEnd::Closed);
-  EXPECT_EQ(small->end(), StreamEnd::Closed);
+  EXPECT_EQ(frames->end(), FrameStreamEnd::Closed);
+  EXPECT_EQ(small->end(), FrameStreamEnd::Closed);
 }
 
 TEST(DriverFrames, ALostReceiverEndsTheStreamAfterTheFramesAlreadyReceived) {
@@ -79,14 +79,14 @@ TEST(DriverFrames, ALostReceiverEndsTheStreamAfterTheFramesAlreadyReceived) {
 
   kit.backend->unplug();
   const auto& streams = kit.driver->host()->frames();
-  ASSERT_TRUE(
-      eventually([&] { return streams->subscribe(1, nullptr)->end() == StreamEnd::ReceiverLost; }));
-  EXPECT_EQ(frames->end(), StreamEnd::Open) << "the frames come first";
+  ASSERT_TRUE(eventually(
+      [&] { return streams->subscribe(1, nullptr)->end() == FrameStreamEnd::ReceiverLost; }));
+  EXPECT_EQ(frames->end(), FrameStreamEnd::Open) << "the frames come first";
   EXPECT_EQ(take_all(*frames, 0), expected);
-  EXPECT_EQ(frames->end(), StreamEnd::ReceiverLost);
+  EXPECT_EQ(frames->end(), FrameStreamEnd::ReceiverLost);
 
   kit.driver.reset();
-  EXPECT_EQ(frames->end(), StreamEnd::ReceiverLost) << "a drop after the loss changes nothing";
+  EXPECT_EQ(frames->end(), FrameStreamEnd::ReceiverLost) << "a drop after the loss changes nothing";
 }
 
 }  // namespace

@@ -64,6 +64,20 @@ TEST_F(Lifecycle, LostTrackersFollowTheReceiverUntilTheNextPairing) {
   EXPECT_TRUE(kit.driver->lost_trackers().empty());
 }
 
+TEST_F(Lifecycle, OnlyPairedTrackersAreListedLost) {
+  simulator::Scenario scenario;
+  // ConnectionLost for RightFoot and LeftHand, which are not paired, then for Head.
+  scenario.script = {respond_on("Go", {0x09, 0x0E}), respond_on("Go", {0x09, 0x0B}),
+                     respond_on("Go", {0x09, 0x04})};
+  KitDriver kit(scenario);
+  ASSERT_TRUE(kit.connect({BodyPart::Head, BodyPart::Hips}).has_value());
+  ASSERT_TRUE(kit.start().has_value());
+  // Head's line comes last, after the list has been brought up to date.
+  ASSERT_TRUE(
+      eventually([&] { return logged(log::kHostTarget, "Tracker Head is disconnected."); }));
+  EXPECT_EQ(kit.driver->lost_trackers(), std::vector{BodyPart::Head});
+}
+
 TEST_F(Lifecycle, UnpluggingWhileStreamingIsOneLossThenEveryUseFails) {
   simulator::Scenario scenario;
   scenario.rate_hz = 500;

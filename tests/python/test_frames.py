@@ -137,6 +137,30 @@ def test_frames_show_the_values_reports_show(kit):
         type(frames[0])()
 
 
+def test_after_re_pairing_to_fewer_trackers_the_stream_carries_only_the_new_ones(kit):
+    # Every Go sends a Head report, then a Hips one, whoever is paired.
+    head, hips = CODES.index("HE"), CODES.index("HI")
+    reports = [report_transfers(part, [sample(body_part=part, accuracy=i) for i in range(4)])
+               for part in (head, hips)]
+    kit(stream={"rate_hz": 0}, script=[{"on": "Go", "report_transfers": reports[0] + reports[1]}])
+    sorvel = pysorvel.Sorvel()
+    stream = sorvel.frames()
+
+    async def main():
+        await sorvel.connect("HE,HI")
+        await sorvel.start()
+        first = await take(stream, 8)
+        await sorvel.connect("HI")
+        await sorvel.start()
+        # The Head report comes first: a stream that still carried it would hand it out here.
+        return first, await take(stream, 4)
+
+    first, second = run(main())
+    assert {frame.body_part for frame in first} == {"Head", "Hips"}
+    assert seen(second) == [("Hips", i) for i in range(4)]
+    assert [report.location for report, _ in sorvel.poll()] == ["Hips"]
+
+
 def test_dropping_the_sorvel_ends_the_stream_after_the_buffered_frames(kit):
     sorvel = streaming_kit(kit)
     iterated = sorvel.frames()

@@ -310,6 +310,17 @@ def wait_until(condition, limit):
     return True
 
 
+def test_only_paired_trackers_are_listed_lost(kit):
+    # The receiver also tells of trackers it does not serve; Head, paired, is told of last.
+    kit(script=[{"on": "Go", "delay_ms": 100, "lose_tracker": "RF"},
+                {"on": "Go", "delay_ms": 150, "lose_tracker": "LH"},
+                {"on": "Go", "delay_ms": 200, "lose_tracker": "HE"}])
+    sorvel = pysorvel.Sorvel()
+    run(connect_and_start(sorvel, "HE,HI"))
+    assert wait_until(lambda: sorvel.lost_trackers() != [], 3.0)
+    assert sorvel.lost_trackers() == ["Head"]
+
+
 def test_a_lost_tracker_is_listed_and_its_frames_stop_until_restored(kit):
     kit(script=[{"on": "Go", "delay_ms": 200, "lose_tracker": "LH"},
                 {"on": "Go", "delay_ms": 4000, "restore_tracker": "LeftHand"}])

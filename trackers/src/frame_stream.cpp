@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <span>
 #include <stdexcept>
+#include <utility>
 
 namespace sorvel {
 
@@ -11,7 +13,7 @@ namespace detail {
 FrameRing::FrameRing(std::size_t capacity, std::shared_ptr<StreamWaker> waker)
     : capacity_(capacity), slots_(new Slot[capacity]), waker_(std::move(waker)) {}
 
-void FrameRing::write(const TrackerFrame& frame, std::int64_t time_ns) {
+void FrameRing::write(const TrackerFrame& frame, std::int64_t time_ns) noexcept {
   std::array<std::uint64_t, kWords> words{};
   std::memcpy(words.data(), &frame, sizeof frame);
   std::memcpy(&words[kWords - 1], &time_ns, sizeof time_ns);
@@ -26,7 +28,7 @@ void FrameRing::write(const TrackerFrame& frame, std::int64_t time_ns) {
   slot.stamp.store(2 * seq + 2, std::memory_order_release);
 }
 
-void FrameRing::publish() {
+void FrameRing::publish() noexcept {
   if (written_ == head_.load(std::memory_order_relaxed)) return;
   // Sequentially consistent with the consumer's arm-then-check: either it sees this head, or
   // the load below sees it armed.
@@ -34,12 +36,12 @@ void FrameRing::publish() {
   wake_if_armed();
 }
 
-void FrameRing::finish(StreamEnd why) {
+void FrameRing::finish(FrameStreamEnd why) noexcept {
   end_.store(why, std::memory_order_seq_cst);
   wake_if_armed();
 }
 
-void FrameRing::wake_if_armed() {
+void FrameRing::wake_if_armed() noexcept {
   // A plain load first: a consumer that keeps up is seldom parked, and the exchange is dearer.
   if (armed_.load(std::memory_order_seq_cst) && armed_.exchange(false) && waker_) waker_->wake();
 }
@@ -70,16 +72,16 @@ std::uint64_t FrameSubscription::dropped() const {
   return dropped_ + (behind > ring_->capacity() ? behind - ring_->capacity() : 0);
 }
 
-StreamEnd FrameSubscription::end() const {
-  if (!ring_) return StreamEnd::Closed;
+FrameStreamEnd FrameSubscription::end() const {
+  if (!ring_) return FrameStreamEnd::Closed;
   // The end is stored after the last head: seeing it, the head read next is final.
-  const StreamEnd why = ring_->end();
-  if (why == StreamEnd::Open) return StreamEnd::Open;
-  return next_ >= ring_->head() ? why : StreamEnd::Open;
+  const FrameStreamEnd why = ring_->end();
+  if (why == FrameStreamEnd::Open) return FrameStreamEnd::Open;
+  return next_ >= ring_->head() ? why : FrameStreamEnd::Open;
 }
 
 bool FrameSubscription::ready() const {
-  return !ring_ || next_ < ring_->head() || ring_->end() != StreamEnd::Open;
+  return !ring_ || next_ < ring_->head() || ring_->end() != FrameStreamEnd::Open;
 }
 
 bool FrameSubscription::arm() {
@@ -100,17 +102,14 @@ void FrameSubscription::close() {
   ring_.reset();
 }
 
-FrameStreams::Batch::Batch(FrameStreams& streams, std::int64_t time_ns)
-    : lock_(streams.mutex_), streams_(streams), time_ns_(time_ns) {}
-
-void FrameStreams::Batch::add(const TrackerFrame& frame) {
-  for (const auto& ring : streams_.rings_) ring->write(frame, time_ns_);
-  added_ = true;
-}
-
-FrameStreams::Batch::~Batch() {
-  if (!added_) return;
-  for (const auto& ring : streams_.rings_) ring->publish();
+void FrameStreams::Batch::publish() noexcept {
+  if (count_ == 0) return;
+  const std::span<const TrackerFrame> frames(frames_.data(), std::exchange(count_, 0));
+  std::lock_guard lock(streams_.mutex_);
+  for (const auto& ring : streams_.rings_) {
+    for (const TrackerFrame& frame : frames) ring->write(frame, time_ns_);
+    ring->publish();
+  }
 }
 
 std::unique_ptr<FrameSubscription> FrameStreams::subscribe(std::size_t capacity,
@@ -122,7 +121,7 @@ std::unique_ptr<FrameSubscription> FrameStreams::subscribe(std::size_t capacity,
   auto ring = std::make_shared<detail::FrameRing>(capacity, std::move(waker));
   {
     std::lock_guard lock(mutex_);
-    if (end_ != StreamEnd::Open) {
+    if (end_ != FrameStreamEnd::Open) {
       ring->finish(end_);
     } else {
       rings_.push_back(ring);
@@ -143,10 +142,10 @@ void FrameStreams::unsubscribe(const detail::FrameRing* ring) {
   subscribers_.store(rings_.size(), std::memory_order_relaxed);
 }
 
-void FrameStreams::end(StreamEnd why) {
+void FrameStreams::end(FrameStreamEnd why) {
   std::vector<std::shared_ptr<detail::FrameRing>> ended;  // let go outside the lock
   std::lock_guard lock(mutex_);
-  if (end_ != StreamEnd::Open || why == StreamEnd::Open) return;
+  if (end_ != FrameStreamEnd::Open || why == FrameStreamEnd::Open) return;
   end_ = why;
   for (const auto& ring : rings_) ring->finish(why);
   ended.swap(rings_);

@@ -31,6 +31,14 @@ void RoutingTable::replace(BodyPart part, TrackerEntry entry) {
   // `previous` releases the old handles here, outside the lock.
 }
 
+void RoutingTable::clear(BodyPart part) {
+  std::optional<TrackerEntry> previous;
+  {
+    std::unique_lock lock(mutex_);
+    previous = std::exchange(slots_[index(part)], std::nullopt);
+  }
+}
+
 std::optional<TrackerEntry> RoutingTable::slot(BodyPart part) const {
   std::shared_lock lock(mutex_);
   return slots_[index(part)];

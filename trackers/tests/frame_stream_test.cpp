@@ -87,7 +87,7 @@ std::vector<std::uint64_t> range(std::uint64_t first, std::uint64_t end) {
 /// Counts wake-ups.
 struct CountingWaker final : StreamWaker {
   std::atomic<int> wakes{0};
-  void wake() override { ++wakes; }
+  void wake() noexcept override { ++wakes; }
 };
 
 TEST(FrameStream, AConsumerThatKeepsUpGetsEveryFrameWholeWithItsBatchTime) {
@@ -209,22 +209,23 @@ TEST(FrameStream, ConsumersAreIndependentAndSeeOnlyFramesAfterTheySubscribed) {
   producer.publish(1);
   EXPECT_EQ(take(*fast), range(16, 17));
   EXPECT_TRUE(take(*slow).empty()) << "a closed consumer gets nothing more";
-  EXPECT_EQ(slow->end(), StreamEnd::Closed);
+  EXPECT_EQ(slow->end(), FrameStreamEnd::Closed);
   EXPECT_EQ(take(*late), range(16, 17));
 }
 
 TEST(FrameStream, TheEndComesAfterTheBufferedFramesAndTheFirstReasonHolds) {
-  for (StreamEnd why : {StreamEnd::Closed, StreamEnd::ReceiverLost}) {
+  for (FrameStreamEnd why : {FrameStreamEnd::Closed, FrameStreamEnd::ReceiverLost}) {
     Producer producer;
     auto consumer = producer.streams->subscribe(4, nullptr);
     producer.publish(6, 3);
     producer.streams->end(why);
-    producer.streams->end(why == StreamEnd::Closed ? StreamEnd::ReceiverLost : StreamEnd::Closed);
+    producer.streams->end(why == FrameStreamEnd::Closed ? FrameStreamEnd::ReceiverLost
+                                                        : FrameStreamEnd::Closed);
     producer.publish(2);  // after the end: goes nowhere
     EXPECT_TRUE(consumer->ready());
-    EXPECT_EQ(consumer->end(), StreamEnd::Open) << "frames are still buffered";
+    EXPECT_EQ(consumer->end(), FrameStreamEnd::Open) << "frames are still buffered";
     EXPECT_EQ(take(*consumer, 3), range(2, 5));
-    EXPECT_EQ(consumer->end(), StreamEnd::Open);
+    EXPECT_EQ(consumer->end(), FrameStreamEnd::Open);
     EXPECT_EQ(take(*consumer), range(5, 6));
     EXPECT_EQ(consumer->end(), why);
     EXPECT_EQ(consumer->dropped(), 2u);
@@ -252,10 +253,10 @@ TEST(FrameStream, AnArmedConsumerIsWokenOnceByFramesOrTheEndAndOnlyThen) {
   ASSERT_TRUE(consumer->arm());
   { FrameStreams::Batch empty(*producer.streams, 0); }
   EXPECT_EQ(waker->wakes, 1) << "a transfer without a routed frame wakes nobody";
-  producer.streams->end(StreamEnd::ReceiverLost);
+  producer.streams->end(FrameStreamEnd::ReceiverLost);
   EXPECT_EQ(waker->wakes, 2);
   EXPECT_FALSE(consumer->arm());
-  EXPECT_EQ(consumer->end(), StreamEnd::ReceiverLost);
+  EXPECT_EQ(consumer->end(), FrameStreamEnd::ReceiverLost);
 }
 
 /// Wakes a parked consumer thread.
@@ -263,7 +264,7 @@ struct ThreadWaker final : StreamWaker {
   std::mutex mutex;
   std::condition_variable woken;
   bool signalled = false;
-  void wake() override {
+  void wake() noexcept override {
     {
       std::lock_guard lock(mutex);
       signalled = true;
@@ -291,7 +292,7 @@ TEST(FrameStream, ConsumersComeAndGoWhileAProducerRuns) {
 
   std::thread writer([&] {
     producer.publish(kFrames, kPerBatch);
-    producer.streams->end(StreamEnd::ReceiverLost);
+    producer.streams->end(FrameStreamEnd::ReceiverLost);
     done = true;
   });
 
@@ -320,7 +321,7 @@ TEST(FrameStream, ConsumersComeAndGoWhileAProducerRuns) {
   std::uint64_t expected_next = 0;
   bool in_order = true;
   bool woken = true;
-  while (steady->end() == StreamEnd::Open) {
+  while (steady->end() == FrameStreamEnd::Open) {
     taken += steady->take(SIZE_MAX, [&](const StampedFrame& f) {
       in_order = in_order && intact(f, kPerBatch) && f.frame.value_a >= expected_next;
       expected_next = f.frame.value_a + 1;
@@ -337,7 +338,7 @@ TEST(FrameStream, ConsumersComeAndGoWhileAProducerRuns) {
   EXPECT_TRUE(woken) << "the consumer was not woken for frames or the end";
   EXPECT_TRUE(in_order);
   EXPECT_EQ(bad.load(), 0);
-  EXPECT_EQ(steady->end(), StreamEnd::ReceiverLost);
+  EXPECT_EQ(steady->end(), FrameStreamEnd::ReceiverLost);
   EXPECT_EQ(taken + steady->dropped(), kFrames);
   EXPECT_GT(taken, 0u);
 }

@@ -8,8 +8,9 @@
 
 #include "bridge.hpp"
 
+#include <atomic>
 #include <condition_variable>
-#include <deque>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -198,10 +199,16 @@ class ReleasedGil {
   PyThreadState* thread_;
 };
 
+}  // namespace
+
+/// One delivery, linked into the delivery thread's queue without a further allocation.
 struct Job {
   std::shared_ptr<PendingCall> call;
   Outcome outcome;
+  Job* next = nullptr;
 };
+
+namespace {
 
 class Deliveries {
  public:
@@ -210,14 +217,26 @@ class Deliveries {
   /// below may still run while static objects are destroyed at exit.
   static Deliveries& instance() { return sorvel::runtime::per_process<Deliveries>(); }
 
-  void post(Job job) {
+  /// Starts the delivery thread unless it runs. Whatever is posted before waits for it.
+  /// Thread safety: a Python thread, before it hands out anything that posts.
+  void start() {
+    if (thread_started_.load(std::memory_order_acquire)) return;
     std::lock_guard lock(mutex_);
-    if (!thread_started_) {
-      std::thread([this] { run(); }).detach();
-      thread_started_ = true;
+    if (thread_started_.load(std::memory_order_relaxed)) return;
+    std::thread([this] { run(); }).detach();
+    thread_started_.store(true, std::memory_order_release);
+  }
+
+  /// Queues `job` and wakes the delivery thread: no lock, no allocation, nothing that can fail,
+  /// so a driver thread may post from a callback or a destructor.
+  void post(std::unique_ptr<Job> job) noexcept {
+    Job* node = job.release();
+    node->next = queued_.load(std::memory_order_relaxed);
+    while (!queued_.compare_exchange_weak(node->next, node, std::memory_order_release,
+                                          std::memory_order_relaxed)) {
     }
-    jobs_.push_back(std::move(job));
-    changed_.notify_all();
+    posts_.fetch_add(1, std::memory_order_release);
+    posts_.notify_one();
   }
 
   /// atexit, interpreter lock held: stops further deliveries and waits for those already
@@ -230,42 +249,65 @@ class Deliveries {
   }
 
  private:
-  void run() {
+  /// Everything posted so far, oldest first; waits while there is nothing.
+  Job* take_all() {
     for (;;) {
-      Job job;
-      {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return !jobs_.empty(); });
-        job = std::move(jobs_.front());
-        jobs_.pop_front();
-        // Past this point Python may be finalising: the job's references are leaked.
-        if (finalizing_) continue;
-        ++in_flight_;
+      const std::uint32_t seen = posts_.load(std::memory_order_acquire);
+      Job* newest = queued_.exchange(nullptr, std::memory_order_acquire);
+      if (newest == nullptr) {
+        posts_.wait(seen, std::memory_order_acquire);
+        continue;
       }
-      PyGILState_STATE gil = PyGILState_Ensure();
-      try {
-        schedule_delivery(*job.call, job.outcome);
-      } catch (...) {
-        // Out of memory while building the exception text: the future stays pending.
-        PyErr_Clear();
+      Job* oldest = nullptr;
+      while (newest != nullptr) {
+        Job* next = std::exchange(newest->next, oldest);
+        oldest = std::exchange(newest, next);
       }
-      job.call->release_with_gil();
-      job.call.reset();
-      PyGILState_Release(gil);
-      {
-        std::lock_guard lock(mutex_);
-        --in_flight_;
-      }
-      changed_.notify_all();
+      return oldest;
     }
   }
 
+  void run() {
+    for (;;) {
+      Job* jobs = take_all();
+      while (jobs != nullptr) {
+        std::unique_ptr<Job> job(std::exchange(jobs, jobs->next));
+        deliver(*job);
+      }
+    }
+  }
+
+  void deliver(Job& job) {
+    {
+      std::lock_guard lock(mutex_);
+      // Past this point Python may be finalising: the job's references are leaked.
+      if (finalizing_) return;
+      ++in_flight_;
+    }
+    PyGILState_STATE gil = PyGILState_Ensure();
+    try {
+      schedule_delivery(*job.call, job.outcome);
+    } catch (...) {
+      // Out of memory while building the exception text: the future stays pending.
+      PyErr_Clear();
+    }
+    job.call->release_with_gil();
+    job.call.reset();
+    PyGILState_Release(gil);
+    {
+      std::lock_guard lock(mutex_);
+      --in_flight_;
+    }
+    changed_.notify_all();
+  }
+
+  std::atomic<Job*> queued_{nullptr};  ///< newest first
+  std::atomic<std::uint32_t> posts_{0};
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<Job> jobs_;
-  bool thread_started_ = false;
-  bool finalizing_ = false;
-  int in_flight_ = 0;
+  std::atomic<bool> thread_started_{false};  ///< set under mutex_
+  bool finalizing_ = false;                  ///< guarded by mutex_
+  int in_flight_ = 0;                        ///< guarded by mutex_
 };
 
 /// Awaits the computation's task and posts its outcome.
@@ -281,7 +323,7 @@ asio::awaitable<void> watch(Task<DriverResult<void>> task, std::shared_ptr<Pendi
   } else if (!*result) {
     outcome = DriverFailed{result->error().message()};
   }
-  Deliveries::instance().post(Job{std::move(call), std::move(outcome)});
+  Deliveries::instance().post(std::make_unique<Job>(Job{std::move(call), std::move(outcome)}));
 }
 
 PyObject* shutdown_hook(PyObject*, PyObject*) {
@@ -335,6 +377,7 @@ PyObject* bridge(ModuleState& state, asio::awaitable<DriverResult<void>> computa
 
   auto runtime = sorvel::runtime::Runtime::get();
   if (!runtime) return raise_panic(state, runtime.error().message);
+  Deliveries::instance().start();
 
   auto call = std::make_shared<PendingCall>();
   call->loop = PyRef::borrow(loop.get()).release();
@@ -349,48 +392,37 @@ PyObject* bridge(ModuleState& state, asio::awaitable<DriverResult<void>> computa
   return future.release();
 }
 
-struct LoopWaker::Waiter {
-  std::shared_ptr<PendingCall> call;
-};
-
 LoopWaker::LoopWaker() = default;
-LoopWaker::~LoopWaker() = default;
+
+LoopWaker::~LoopWaker() {
+  delete waiter_.load(std::memory_order_acquire);
+}
 
 PyObject* LoopWaker::wait() {
   auto loop = PyRef::steal(call_module_function("asyncio", "get_running_loop"));
   if (!loop) return nullptr;
   auto future = PyRef::steal(PyObject_CallMethod(loop.get(), "create_future", nullptr));
   if (!future) return nullptr;
-  auto waiter = std::make_shared<Waiter>();
-  waiter->call = std::make_shared<PendingCall>();
+  // Everything `fire` needs is made here, where a failure is an exception for the caller.
+  Deliveries::instance().start();
+  auto waiter = std::make_unique<Job>(Job{std::make_shared<PendingCall>(), Succeeded{}});
   waiter->call->loop = PyRef::borrow(loop.get()).release();
   waiter->call->future = PyRef::borrow(future.get()).release();
   // The delivery only sets None: any context will do.
   waiter->call->context = PyRef::borrow(Py_None).release();
-  std::shared_ptr<Waiter> previous;
-  {
-    std::lock_guard lock(mutex_);
-    previous = std::exchange(waiter_, std::move(waiter));
-  }
+  std::unique_ptr<Job> previous(waiter_.exchange(waiter.release(), std::memory_order_acq_rel));
   if (previous) previous->call->release_with_gil();
   return future.release();
 }
 
-void LoopWaker::fire() {
-  std::shared_ptr<Waiter> waiter;
-  {
-    std::lock_guard lock(mutex_);
-    waiter = std::move(waiter_);
+void LoopWaker::fire() noexcept {
+  if (std::unique_ptr<Job> waiter{waiter_.exchange(nullptr, std::memory_order_acq_rel)}) {
+    Deliveries::instance().post(std::move(waiter));
   }
-  if (waiter) Deliveries::instance().post(Job{std::move(waiter->call), Succeeded{}});
 }
 
 void LoopWaker::clear() {
-  std::shared_ptr<Waiter> waiter;
-  {
-    std::lock_guard lock(mutex_);
-    waiter = std::move(waiter_);
-  }
+  std::unique_ptr<Job> waiter(waiter_.exchange(nullptr, std::memory_order_acq_rel));
   if (waiter) waiter->call->release_with_gil();
 }
 

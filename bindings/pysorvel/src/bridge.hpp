@@ -3,8 +3,8 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <memory>
-#include <mutex>
 
 #include <asio/awaitable.hpp>
 
@@ -20,6 +20,8 @@ namespace pysorvel {
 /// Thread safety: a Python thread holding the interpreter lock.
 PyObject* bridge(ModuleState& state, asio::awaitable<sorvel::DriverResult<void>> computation);
 
+struct Job;
+
 /// Wakes an asyncio task from any thread: the task awaits a future made by `wait`, and `fire`
 /// has the delivery thread resolve it with None on its loop. The firing thread never touches
 /// Python, so a driver thread may fire without waiting for the interpreter lock.
@@ -28,23 +30,25 @@ class LoopWaker {
   LoopWaker();
   LoopWaker(const LoopWaker&) = delete;
   LoopWaker& operator=(const LoopWaker&) = delete;
-  /// A waiter still set is left to leak: the lock may not be held here. `clear` first.
+  /// The Python references of a waiter still set are left to leak: the lock may not be held
+  /// here. `clear` first.
   ~LoopWaker();
 
   /// A new future of the calling thread's running loop that the next `fire` resolves; it
   /// replaces a waiter not fired yet (whose future stays pending). Null with an exception set
-  /// when no loop runs. Thread safety: a Python thread holding the interpreter lock.
+  /// when no loop runs. Makes all that the delivery will need (the delivery thread included),
+  /// so that firing cannot fail; throws if that cannot be made.
+  /// Thread safety: a Python thread holding the interpreter lock.
   PyObject* wait();
-  /// Resolves the current waiter's future, if there is one. Never blocks on Python.
+  /// Resolves the current waiter's future, if there is one. Takes no lock, allocates nothing
+  /// and never blocks on Python, so it may run in a USB callback or a destructor.
   /// Thread safety: any thread.
-  void fire();
+  void fire() noexcept;
   /// Lets the current waiter go unresolved. Thread safety: with the interpreter lock.
   void clear();
 
  private:
-  struct Waiter;
-  std::mutex mutex_;
-  std::shared_ptr<Waiter> waiter_;  ///< guarded by mutex_
+  std::atomic<Job*> waiter_{nullptr};  ///< owned; taken whole by whoever fires or clears
 };
 
 /// Registered with `atexit`: from then on no worker touches Python; waits for deliveries that

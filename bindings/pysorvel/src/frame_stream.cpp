@@ -28,13 +28,13 @@
 namespace pysorvel {
 namespace {
 
+using sorvel::FrameStreamEnd;
 using sorvel::StampedFrame;
-using sorvel::StreamEnd;
 
 /// What the report reader calls when a parked consumer has something new.
 class StreamSignal final : public sorvel::StreamWaker {
  public:
-  void wake() override { waker.fire(); }
+  void wake() noexcept override { waker.fire(); }
   LoopWaker waker;
 };
 
@@ -120,8 +120,8 @@ bool take(PyObject* self, std::size_t max, Use&& use) {
 }
 
 /// Raises what the end of the stream raises in an `async for`; null.
-PyObject* raise_end(StreamEnd end) {
-  if (end == StreamEnd::ReceiverLost) {
+PyObject* raise_end(FrameStreamEnd end) {
+  if (end == FrameStreamEnd::ReceiverLost) {
     PyErr_SetString(PyExc_ConnectionError, "receiver lost");
   } else {
     PyErr_SetNone(PyExc_StopAsyncIteration);
@@ -264,7 +264,8 @@ PyObject* wait_next(PyObject* self) {
         return nullptr;
       }
       sorvel::FrameSubscription& subscription = subscription_of(stream);
-      if (const StreamEnd end = subscription.end(); end != StreamEnd::Open) return raise_end(end);
+      if (const FrameStreamEnd end = subscription.end(); end != FrameStreamEnd::Open)
+        return raise_end(end);
       StreamSignal& signal = signal_of(stream);
       auto future = PyRef::steal(signal.waker.wait());
       if (!future) return nullptr;

@@ -60,7 +60,7 @@ SorvelFields::~SorvelFields() {
     return;
   }
   // Frame streams end with the object, even while a connect or start still holds the host.
-  driver->host()->frames()->end(sorvel::StreamEnd::Closed);
+  driver->host()->frames()->end(sorvel::FrameStreamEnd::Closed);
   // The last handle waits for the USB readers to stop; they never need the lock.
   Py_BEGIN_ALLOW_THREADS driver.reset();
   Py_END_ALLOW_THREADS

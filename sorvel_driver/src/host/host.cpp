@@ -1,5 +1,6 @@
 #include "sorvel/driver/host/host.hpp"
 
+#include <array>
 #include <stdexcept>
 
 #include "sorvel/driver/runtime/with_timeout.hpp"
@@ -96,7 +97,7 @@ Host::Host(std::unique_ptr<UsbSession> session, LinkState link, protocol::Receiv
 Host::~Host() {
   // Consumers see a close, not a loss, and no frame after it; the session's end then stops the
   // readers and releases the receiver.
-  link_.frames->end(StreamEnd::Closed);
+  link_.frames->end(FrameStreamEnd::Closed);
 }
 
 asio::awaitable<DriverResult<std::shared_ptr<Host>>> Host::open(
@@ -221,6 +222,13 @@ asio::awaitable<DriverResult<TrackerSet>> Host::pair_locked(std::vector<BodyPart
   (*link_.handler)(event::PairingFinished{std::move(trackers)});
   expected_tracker_count_.store(group.size());
   TrackerSet set = TrackerSet::build(parts, *routing_, link_.receiver_connected);
+  // An earlier pairing's trackers on the other body parts would still be routed, and so reach
+  // every frame stream, while no poll shows them.
+  std::array<bool, kBodyPartCount> paired_parts{};
+  for (const auto& [address, part] : parts) paired_parts[static_cast<std::size_t>(part)] = true;
+  for (std::size_t part = 0; part < kBodyPartCount; ++part) {
+    if (!paired_parts[part]) routing_->clear(static_cast<BodyPart>(part));
+  }
   {
     auto registry = co_await registry_.lock();
     *registry = std::move(*paired);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "sorvel/driver/host/events.hpp"
@@ -18,19 +19,27 @@ class LostTrackers {
   void on_event(const HostEvent& event);
   /// A pairing begins: what is reported from now on may be about the trackers it pairs.
   void begin_pairing();
-  /// The pairing begun last succeeded: only what was reported since it began still holds.
-  void pairing_succeeded();
-  /// The body parts lost and not reported back since, in ascending body-part code order.
+  /// The pairing begun last succeeded with trackers on `paired`: only what was reported since
+  /// it began still holds, and only about those body parts.
+  void pairing_succeeded(std::span<const BodyPart> paired);
+  /// The paired body parts lost and not reported back since, in ascending body-part code order.
   std::vector<BodyPart> body_parts() const;
 
  private:
   static constexpr unsigned kSinceShift = 16;
+  static constexpr unsigned kPairedShift = 32;
   static_assert(kBodyPartCount <= kSinceShift);
-  static constexpr std::uint32_t kLostMask = (std::uint32_t{1} << kSinceShift) - 1;
+  static constexpr std::uint64_t kPartsMask = (std::uint64_t{1} << kSinceShift) - 1;
+  static constexpr std::uint64_t kLostMask = kPartsMask;
+  static constexpr std::uint64_t kSinceMask = kPartsMask << kSinceShift;
+  static constexpr std::uint64_t kPairedMask = kPartsMask << kPairedShift;
+  static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
 
-  /// Low half: lost now. High half: lost since the latest pairing began. One word, so that a
-  /// pairing ending while an event comes in keeps that event, whichever lands first.
-  std::atomic<std::uint32_t> bits_{0};
+  /// Bits 0-15: lost now. 16-31: lost since the latest pairing began. 32-47: the body parts of
+  /// the latest successful pairing. The receiver reports losses of trackers it no longer serves
+  /// too, so they are recorded as they come and filtered when read. One word, so that a pairing
+  /// ending while an event comes in keeps that event, whichever lands first.
+  std::atomic<std::uint64_t> bits_{0};
 };
 
 }  // namespace sorvel

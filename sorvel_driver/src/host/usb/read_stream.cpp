@@ -13,8 +13,8 @@ namespace {
 class ChainedRead;
 
 /// The read whose submit_in call is running on this thread: a completion that comes inside that
-/// call is left to the submitting loop, so a backend that completes at once cannot make the
-/// chain recurse without bound.
+/// call (the boundary allows it) is left to the submitting loop, so a backend that completes at
+/// once cannot make the chain recurse without bound.
 thread_local const ChainedRead* t_submitting = nullptr;
 
 class ChainedRead final : public PendingTransfer, public std::enable_shared_from_this<ChainedRead> {
@@ -82,7 +82,9 @@ class ChainedRead final : public PendingTransfer, public std::enable_shared_from
     {
       std::lock_guard lock(mutex_);
       completed_ = generation;
-      current_.reset();  // drops the transfer, and with it the callback that holds this read
+      // Our handle on the transfer only: the backend keeps the callback running now, and with
+      // it this read, alive until it returns.
+      current_.reset();
       if (t_submitting == this) {
         early_ = std::move(result);
         early_generation_ = generation;

@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "sorvel/driver/host/report_sink.hpp"
+#include "sorvel/driver/host/report_router.hpp"
 #include "sorvel/driver/usb/async_transfer.hpp"
 #include "sorvel/log/log.hpp"
 #include "sorvel/platform/platform.hpp"
@@ -26,7 +26,7 @@ void on_read_failure(const LinkState& link, TransferError failure, std::string_v
   bool connected = true;
   if (link.receiver_connected->compare_exchange_strong(connected, false)) {
     (*link.handler)(event::ReceiverLost{error});
-    link.frames->end(StreamEnd::ReceiverLost);
+    link.frames->end(FrameStreamEnd::ReceiverLost);
   }
 }
 
@@ -79,7 +79,7 @@ asio::awaitable<void> read_reports(std::shared_ptr<usb::Interface> interface,
     // stream to end, and its cancellation cancels the stream.
     const usb::TransferResult end = co_await usb::read_stream_until_end(
         *interface, kReportEndpoint, kReportTransferLength,
-        std::make_shared<ReportSink>(std::move(routing), link.frames));
+        std::make_shared<ReportRouter>(std::move(routing), link.frames));
     on_read_failure(link, *end.error, kReportFailure);
   } catch (const std::system_error&) {
     // Cancelled while closing, before the stream was started.
@@ -91,8 +91,10 @@ asio::awaitable<void> read_reports(std::shared_ptr<usb::Interface> interface,
 
 namespace sorvel {
 
-void ReportSink::on_transfer(std::span<const std::uint8_t> data) {
-  // The transfer has just completed: its time is now, whichever report it ends.
+void ReportRouter::on_transfer(std::span<const std::uint8_t> data) {
+  // The transfer has just completed: its time is now, whichever report it ends. The batch
+  // gathers the frames on the stack and takes the streams' lock only to publish them, so the
+  // decoding, routing and logging below never hold up a consumer that subscribes or closes.
   std::optional<FrameStreams::Batch> batch;
   if (frames_ && frames_->has_subscribers()) batch.emplace(*frames_, platform::monotonic_ns());
   stream_.feed(data, [&](const protocol::ReportStream::Item& item) {

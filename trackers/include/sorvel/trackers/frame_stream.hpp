@@ -25,15 +25,17 @@ struct StampedFrame {
 };
 
 /// Why a frame stream ended; `Open` while it has not.
-enum class StreamEnd : std::uint8_t { Open, Closed, ReceiverLost };
+enum class FrameStreamEnd : std::uint8_t { Open, Closed, ReceiverLost };
 
 /// Tells a parked consumer that its stream has something new: frames or its end.
-/// Thread safety: called on the producer's thread (the report reader, or whoever ends the
-/// streams) with the streams' lock held; must not block and must not call back into them.
+/// Thread safety: called on the producer's thread (the report reader on the USB event thread,
+/// or whoever ends the streams) with the streams' lock held. It must not block, must not call
+/// back into the streams and cannot fail: whatever it needs to deliver the wake-up is in place
+/// before the consumer arms its ring.
 class StreamWaker {
  public:
   virtual ~StreamWaker() = default;
-  virtual void wake() = 0;
+  virtual void wake() noexcept = 0;
 };
 
 namespace detail {
@@ -51,15 +53,15 @@ class FrameRing {
   std::size_t capacity() const { return capacity_; }
 
   // ---- producer side, under FrameStreams' lock ----
-  void write(const TrackerFrame& frame, std::int64_t time_ns);
+  void write(const TrackerFrame& frame, std::int64_t time_ns) noexcept;
   /// Makes what `write` added visible, and wakes the consumer if it is parked.
-  void publish();
-  void finish(StreamEnd why);
+  void publish() noexcept;
+  void finish(FrameStreamEnd why) noexcept;
 
   // ---- consumer side ----
   /// How many frames have been published.
   std::uint64_t head() const { return head_.load(std::memory_order_seq_cst); }
-  StreamEnd end() const { return end_.load(std::memory_order_seq_cst); }
+  FrameStreamEnd end() const { return end_.load(std::memory_order_seq_cst); }
   /// Copies frame `seq` into `out`; false when it has been overwritten (or is being).
   bool read(std::uint64_t seq, StampedFrame& out) const;
   void arm() { armed_.store(true, std::memory_order_seq_cst); }
@@ -75,7 +77,7 @@ class FrameRing {
     std::array<std::atomic<std::uint64_t>, kWords> words{};  ///< the frame, then the time
   };
 
-  void wake_if_armed();
+  void wake_if_armed() noexcept;
 
   const std::size_t capacity_;
   std::unique_ptr<Slot[]> slots_;
@@ -83,7 +85,7 @@ class FrameRing {
   std::uint64_t written_ = 0;  ///< the producer's count, ahead of head_ within a batch
   // The consumer polls these while the producer writes slots: keep them off the slots' lines.
   alignas(64) std::atomic<std::uint64_t> head_{0};
-  std::atomic<StreamEnd> end_{StreamEnd::Open};
+  std::atomic<FrameStreamEnd> end_{FrameStreamEnd::Open};
   std::atomic<bool> armed_{false};
 };
 
@@ -116,7 +118,7 @@ class FrameSubscription {
 
   /// Why the stream ended, once every frame before the end has been taken; Open until then.
   /// Closed after `close`.
-  StreamEnd end() const;
+  FrameStreamEnd end() const;
 
   /// Whether `take` would hand over a frame or `end` tell the end now.
   bool ready() const;
@@ -146,25 +148,37 @@ class FrameSubscription {
 /// closed) reaches every subscriber, present and future.
 ///
 /// Thread safety: every member may be called from any thread. Subscribing, unsubscribing,
-/// batches and the end take one short lock; consumers read their rings without it.
+/// publishing a batch and the end take one short lock; consumers read their rings without it.
 class FrameStreams : public std::enable_shared_from_this<FrameStreams> {
  public:
-  /// A transfer's frames, published to every subscriber when the batch ends, with one wake-up
-  /// per parked consumer. Holds the lock for its life: keep it to one transfer.
+  /// A transfer's frames, gathered without the lock and published to every subscriber when the
+  /// batch ends, with one wake-up per parked consumer. Whatever the producer does between two
+  /// `add`s (decoding, routing, logging) runs without the lock. Allocates nothing: more than
+  /// `kCapacity` frames are published `kCapacity` at a time.
   class Batch {
    public:
-    Batch(FrameStreams& streams, std::int64_t time_ns);
+    /// Four reports' frames: more than one transfer of the report stream carries.
+    static constexpr std::size_t kCapacity = 16;
+
+    Batch(FrameStreams& streams, std::int64_t time_ns) noexcept
+        : streams_(streams), time_ns_(time_ns) {}
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
-    ~Batch();
+    ~Batch() { publish(); }
 
-    void add(const TrackerFrame& frame);
+    void add(const TrackerFrame& frame) noexcept {
+      if (count_ == kCapacity) publish();
+      frames_[count_++] = frame;
+    }
 
    private:
-    std::lock_guard<std::mutex> lock_;
+    /// Takes the lock to hand the gathered frames to every ring, then empties the batch.
+    void publish() noexcept;
+
     FrameStreams& streams_;
     std::int64_t time_ns_;
-    bool added_ = false;
+    std::size_t count_ = 0;
+    std::array<TrackerFrame, kCapacity> frames_;
   };
 
   FrameStreams() = default;
@@ -184,7 +198,7 @@ class FrameStreams : public std::enable_shared_from_this<FrameStreams> {
   bool has_subscribers() const { return subscribers_.load(std::memory_order_relaxed) != 0; }
 
   /// Ends every stream with `why` after the frames already published; the first end counts.
-  void end(StreamEnd why);
+  void end(FrameStreamEnd why);
 
  private:
   friend class FrameSubscription;
@@ -192,7 +206,7 @@ class FrameStreams : public std::enable_shared_from_this<FrameStreams> {
 
   std::mutex mutex_;
   std::vector<std::shared_ptr<detail::FrameRing>> rings_;  ///< guarded by mutex_
-  StreamEnd end_ = StreamEnd::Open;                        ///< guarded by mutex_
+  FrameStreamEnd end_ = FrameStreamEnd::Open;              ///< guarded by mutex_
   std::atomic<std::size_t> subscribers_{0};
 };
 

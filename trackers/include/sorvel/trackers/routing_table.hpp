@@ -42,6 +42,9 @@ class RoutingTable {
   /// Puts `entry` in `part`'s slot; the handles stored there before are released.
   void replace(BodyPart part, TrackerEntry entry);
 
+  /// Empties `part`'s slot, releasing its handles: that body part's frames go nowhere from now.
+  void clear(BodyPart part);
+
   /// Copies of the handles in `part`'s slot, or nothing when it is empty.
   std::optional<TrackerEntry> slot(BodyPart part) const;
 

@@ -43,7 +43,8 @@ class Host {
       HostTimeouts timeouts = {});
 
   /// Resets the trackers, pairs `group` and builds the tracker set. Calls are serialised: a
-  /// second pairing starts when the first has ended. A failure changes no state.
+  /// second pairing starts when the first has ended. A success also takes the routing slots of
+  /// the body parts it did not pair away from an earlier pairing. A failure changes no state.
   asio::awaitable<DriverResult<TrackerSet>> pair(std::vector<BodyPart> group);
 
   /// Sends Go once a pairing has completed; no answer is awaited.

@@ -140,9 +140,9 @@ struct InitiateTransfer {
 
 /// Passes a stream on to the reader's sink and, once that sink has seen the end, completes the
 /// operation that awaits it.
-class StreamEnd final : public StreamSink {
+class ReadStreamEndSink final : public StreamSink {
  public:
-  StreamEnd(std::shared_ptr<StreamSink> sink, TransferCallback done)
+  ReadStreamEndSink(std::shared_ptr<StreamSink> sink, TransferCallback done)
       : sink_(std::move(sink)), done_(std::move(done)) {}
 
   void on_submit() override { sink_->on_submit(); }
@@ -172,7 +172,7 @@ auto async_read_stream(Interface& interface, std::uint8_t endpoint, std::size_t 
       [&interface, endpoint, length, sink = std::move(sink)](TransferCallback done) mutable {
         return interface.read_stream(
             endpoint, length,
-            std::make_shared<detail::StreamEnd>(std::move(sink), std::move(done)));
+            std::make_shared<detail::ReadStreamEndSink>(std::move(sink), std::move(done)));
       });
 }
 

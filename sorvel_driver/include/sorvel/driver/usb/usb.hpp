@@ -1,10 +1,45 @@
 #pragma once
 // The driver's only view of USB: the operations the transport needs, implemented by a backend
-// (libusb for real receivers, the virtual kit for tests and demos). Nothing here includes a
-// platform header.
+// (libusb for real receivers, the virtual kit for tests and demos) or by a wrapper around one
+// (capture). Nothing here includes a platform header.
 //
-// Threads: every operation may be called from any thread. Completion callbacks run on a thread
-// of the backend (never inside the submit call), exactly once per transfer, and must not block.
+// The threading contract, operation by operation. "Caller" is who calls it in the driver; any
+// thread may call any operation, and no lock of the boundary is held across a call into the
+// caller's code.
+//
+//   list_devices, DeviceEntry::open, Device::claim_interface, select_alternate_setting
+//     Caller: the opening code (a Python thread or a runtime worker). Blocks on the OS for a
+//     moment; returns its failure as a SystemError. No callback.
+//   endpoint_type, Interface::number
+//     Caller: anyone. Never blocks, never fails.
+//   submit_in, submit_out
+//     Caller: the readers and the command sender, on runtime workers (through async_transfer),
+//     and read_stream's portable chain, on whichever thread completed the previous transfer.
+//     Never blocks. `done` is called exactly once, failures included (a submission the backend
+//     refuses completes like a failed transfer). It normally runs on a backend thread (libusb's
+//     event thread, the virtual kit's thread), possibly before the submit call has returned;
+//     a backend may also call it inside the submit call, on the caller's thread (neither in-tree
+//     backend does; a test backend does), so a caller must not hold across the call a lock
+//     that `done` takes. The backend keeps `done` alive until that call has returned, whatever
+//     the callback releases meanwhile (the returned handle, the transfer, itself): both
+//     in-tree backends move it out of the transfer before calling it.
+//   read_stream
+//     Caller: the report reader, on a runtime worker. Never blocks. The sink's calls come one at
+//     a time: `on_submit` for the first transfer inside this call, on the caller's thread; every
+//     later call on the thread that completed the transfer before it (a backend thread, or the
+//     caller's when `submit_in` completed inside its call). `on_end` comes exactly once, last,
+//     and may come before this call returns. The sink is held until `on_end` has returned.
+//   PendingTransfer::cancel
+//     Caller: anyone, any time, also after the completion (it then does nothing) and from
+//     inside a callback. Never blocks on the transfer; the completion (`Cancelled`, or the
+//     transfer's own result if it won the race) still comes through `done` or `on_end`.
+//   Callbacks (`done`, StreamSink's members)
+//     Must not block and must not throw; they may submit, cancel and release handles.
+//   Releasing handles
+//     Caller: anyone, from any thread, callbacks included. The last handle of an interface
+//     releases the claim, the last of a device closes it. Letting go with transfers in flight
+//     is safe: each still completes exactly once (libusb holds the interface until just before
+//     calling back, so a waiter woken by the completion finds it released).
 
 #include <cstddef>
 #include <cstdint>
@@ -44,8 +79,8 @@ class PendingTransfer {
   virtual void cancel() = 0;
 };
 
-/// Where a continuous read hands its transfers. Called one call at a time: `on_submit` for the
-/// first transfer on the thread that starts the stream, everything else on a backend thread.
+/// Where a continuous read hands its transfers, one call at a time, on the threads the
+/// contract above gives for read_stream.
 class StreamSink {
  public:
   virtual ~StreamSink() = default;
@@ -74,10 +109,10 @@ class Interface {
                                                      TransferCallback done) = 0;
   /// Reads IN endpoint `endpoint` continuously: one transfer of at most `length` bytes in flight at
   /// a time, each completed one handed to `sink` and the next submitted from the thread that
-  /// completed it, until one fails. The sink is held until `on_end` has returned; the caller
-  /// keeps the interface alive until then. The handle's `cancel` ends the stream. This version
-  /// chains `submit_in`, paying its allocations per transfer; backends override it to reuse one
-  /// transfer and buffer.
+  /// completed it, until one fails. The caller keeps the interface alive until `on_end` has
+  /// returned. The handle's `cancel` ends the stream. This version chains `submit_in`, paying its
+  /// allocations per transfer, and copes with completions inside `submit_in` without recursing;
+  /// backends override it to reuse one transfer and buffer.
   virtual std::shared_ptr<PendingTransfer> read_stream(std::uint8_t endpoint, std::size_t length,
                                                        std::shared_ptr<StreamSink> sink);
   /// Writes `bytes` to OUT endpoint `endpoint` (0x0N); the result carries no data.

@@ -17,13 +17,15 @@ namespace sorvel {
 /// Feeds the report stream parser and routes the four frames of every decoded report through
 /// `routing`; a report that does not decode is logged ("error receiving usb data: ...") and
 /// reading goes on. Every frame a paired tracker takes also goes to `frames`' subscribers, with
-/// the time its transfer completed (one time per transfer, taken only while someone listens).
+/// the time its transfer completed (one time per transfer, taken only while someone listens),
+/// published once the transfer is decoded: the streams' lock is never held while decoding,
+/// routing or logging.
 /// The stream's end is left to whoever awaits it (`usb::async_read_stream`).
 /// Thread safety: the stream calls it one call at a time, as `usb::StreamSink` promises.
-class ReportSink final : public usb::StreamSink {
+class ReportRouter final : public usb::StreamSink {
  public:
-  explicit ReportSink(std::shared_ptr<RoutingTable> routing,
-                      std::shared_ptr<FrameStreams> frames = nullptr)
+  explicit ReportRouter(std::shared_ptr<RoutingTable> routing,
+                        std::shared_ptr<FrameStreams> frames = nullptr)
       : routing_(std::move(routing)), frames_(std::move(frames)) {}
 
   void on_transfer(std::span<const std::uint8_t> data) override;
