@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -213,7 +214,9 @@ TEST(ReplayScenario, PlaysEverySpeedItCanAndRefusesTheRest) {
       {"NaN", "SORVEL_VIRTUAL_KIT: invalid scenario: not valid JSON"},  // JSON has no NaN
   };
   for (const auto& [speed, error] : cases) {
-    const std::string scenario = fmt::format(R"({{"replay": "{}", "speed": {}}})", path, speed);
+    // With forward slashes, a Windows path is a JSON string as it stands.
+    const std::string scenario = fmt::format(R"({{"replay": "{}", "speed": {}}})",
+                                             std::filesystem::path(path).generic_string(), speed);
     auto parsed = scenario_from_variable(scenario);
     if (!error) {
       ASSERT_TRUE(parsed.has_value()) << speed << ": " << parsed.error();
