@@ -29,6 +29,8 @@ def test_missing_receiver_raises_an_os_error_of_its_own(kit):
     assert str(raised.value) == "Receiver not found" and raised.value.errno is None
 
 
+# A POSIX environment holds bytes, any bytes; a Windows one holds text.
+@windows_lacks("environment of bytes")
 @pytest.mark.parametrize("variable, value, expected", [
     ("SORVEL_VIRTUAL_KIT", '{"script": [{"on": "Go", "report_transfers": ["\u00e9"]}]}',
      r"'\xc3' is not a hex digit"),
