@@ -1,0 +1,71 @@
+#pragma once
+// Vectors and rotations of the body. One convention throughout: quaternions are (w, x, y, z),
+// unit, multiplied as Hamilton did; q rotates a segment's coordinates into its parent frame's,
+// v' = q v q*.
+
+#include <cmath>
+
+namespace sorvel::pose {
+
+struct Vec3 {
+  double x = 0.0;
+  double y = 0.0;
+  double z = 0.0;
+
+  constexpr Vec3 operator+(const Vec3& o) const { return {x + o.x, y + o.y, z + o.z}; }
+  constexpr Vec3 operator-(const Vec3& o) const { return {x - o.x, y - o.y, z - o.z}; }
+  constexpr Vec3 operator*(double s) const { return {x * s, y * s, z * s}; }
+  constexpr Vec3 operator-() const { return {-x, -y, -z}; }
+  constexpr double dot(const Vec3& o) const { return x * o.x + y * o.y + z * o.z; }
+  constexpr Vec3 cross(const Vec3& o) const {
+    return {y * o.z - z * o.y, z * o.x - x * o.z, x * o.y - y * o.x};
+  }
+  double norm() const { return std::sqrt(dot(*this)); }
+  Vec3 normalized() const { return *this * (1.0 / norm()); }
+  constexpr bool operator==(const Vec3&) const = default;
+};
+
+struct Quaternion {
+  double w = 1.0;
+  double x = 0.0;
+  double y = 0.0;
+  double z = 0.0;
+
+  static constexpr Quaternion identity() { return {}; }
+  /// A turn of `radians` about `axis` (need not be unit, must not be zero), right-handed.
+  static Quaternion from_axis_angle(const Vec3& axis, double radians) {
+    const Vec3 unit = axis.normalized();
+    const double s = std::sin(radians / 2.0);
+    return {std::cos(radians / 2.0), unit.x * s, unit.y * s, unit.z * s};
+  }
+
+  constexpr Vec3 vector() const { return {x, y, z}; }
+  constexpr Quaternion conjugate() const { return {w, -x, -y, -z}; }
+  constexpr double dot(const Quaternion& o) const { return w * o.w + x * o.x + y * o.y + z * o.z; }
+  double norm() const { return std::sqrt(dot(*this)); }
+  Quaternion normalized() const {
+    const double n = 1.0 / norm();
+    return {w * n, x * n, y * n, z * n};
+  }
+
+  /// Hamilton product: (a * b) rotates by b first, then by a.
+  constexpr Quaternion operator*(const Quaternion& o) const {
+    return {w * o.w - x * o.x - y * o.y - z * o.z, w * o.x + x * o.w + y * o.z - z * o.y,
+            w * o.y - x * o.z + y * o.w + z * o.x, w * o.z + x * o.y - y * o.x + z * o.w};
+  }
+  /// q v q*, for a unit q.
+  constexpr Vec3 rotate(const Vec3& v) const {
+    const Vec3 u = vector();
+    const Vec3 t = u.cross(v) * 2.0;
+    return v + t * w + u.cross(t);
+  }
+  constexpr bool operator==(const Quaternion&) const = default;
+};
+
+/// The angle of the rotation that takes a to b, in radians, 0 to pi; q and -q are one rotation.
+inline double angle_between(const Quaternion& a, const Quaternion& b) {
+  const double d = std::fabs(a.dot(b));
+  return 2.0 * std::acos(d > 1.0 ? 1.0 : d);
+}
+
+}  // namespace sorvel::pose
