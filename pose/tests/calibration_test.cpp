@@ -47,30 +47,27 @@ Errors largest_errors_over_bodies(std::mt19937& random, const WornKit& kit,
   return largest;
 }
 
-TEST(Calibration, OneStepSolvesAnyPoseWhenTrackersShareAHeading) {
+TEST(Calibration, OneStepSolvesAnyPoseOnlyWhenTrackersShareAHeading) {
   std::mt19937 random(1);
   for (const auto& setup : kSetups) {
     for (int trial = 0; trial < 10; ++trial) {
-      const WornKit kit = random_kit(random, setup.up, false, true);
+      // The first pose is upright for the trunk and vertical for every limb: a tracker's own
+      // heading and a turn of its strap about the vertical look alike, and only the ski pose
+      // separates them.
+      const bool own_headings = trial % 5 == 0;
+      const WornKit kit = random_kit(random, setup.up, own_headings, true);
       const auto calibration =
           calibrate(hold_of(kit.report(standing(setup.pose))), setup.pose, setup.up);
       ASSERT_TRUE(calibration) << calibration.error().message;
       const Errors errors = largest_errors_over_bodies(random, kit, *calibration);
+      if (own_headings) {
+        EXPECT_GT(errors.degrees, 20.0);
+        continue;
+      }
       EXPECT_LT(errors.degrees, 0.01);
       EXPECT_LT(errors.metres, 1e-6);
     }
   }
-}
-
-TEST(Calibration, OneStepCannotTellTrackersOwnHeadingsApart) {
-  // The first pose is upright for the trunk and vertical for every limb: a tracker's heading and
-  // a turn of its strap about the vertical look alike, and only the ski pose separates them.
-  std::mt19937 random(2);
-  const WornKit kit = random_kit(random, WorldUp::Z, true, true);
-  const auto calibration =
-      calibrate(hold_of(kit.report(standing(StandingPose::I))), StandingPose::I);
-  ASSERT_TRUE(calibration);
-  EXPECT_GT(largest_errors_over_bodies(random, kit, *calibration).degrees, 20.0);
 }
 
 TEST(Calibration, SkiStepSolvesAnyPoseWithOwnHeadingsAndAnyStrap) {

@@ -102,24 +102,5 @@ TEST(SwingTwist, SplitsAnyRotationIntoAFreeSwingAndATwistAboutTheAxis) {
   }
 }
 
-TEST(SignedAngleAbout, IsRightHandedAndIgnoresThePartAlongTheAxis) {
-  struct Case {
-    Vec3 from, to, axis;
-    double degrees;
-  };
-  const Case cases[] = {
-      {kX, kZ, kY, -90},
-      {kZ, kX, kY, 90},
-      {kX, -kX, kY, 180},
-      {kX, Vec3{1, 5, 1}, kY, -45},
-      {Vec3{1, 0, -3}, kY, kZ, 90},
-      {kX, kX, kY, 0},
-  };
-  for (const auto& c : cases) {
-    EXPECT_NEAR(signed_angle_about(c.from, c.to, c.axis) * 180.0 / std::numbers::pi, c.degrees,
-                1e-9);
-  }
-}
-
 }  // namespace
 }  // namespace sorvel::pose

@@ -45,8 +45,6 @@ TEST(SavedBody, RefusesWhatItDidNotWrite) {
   };
   const Case cases[] = {
       {"", "the saved body is not JSON"},
-      {good.substr(0, good.size() / 2), "the saved body is not JSON"},
-      {"[1, 2]", "the saved body must be a JSON object"},
       {"{}", "the text is not a saved body (no \"format\": \"sorvel-body\" and version)"},
       {edited("\"version\": 1", "\"version\": 2"), "the saved body's version 2 is not 1"},
       {edited("\"foot\": 0.3", "\"foot\": -0.3"),
@@ -57,12 +55,8 @@ TEST(SavedBody, RefusesWhatItDidNotWrite) {
        "the saved body's lengths.toe is not a known length"},
       {edited("\"pose\": \"T\"", "\"pose\": \"X\""),
        "the saved body's calibration.pose must be \"I\" or \"T\""},
-      {edited("\"up\": \"Y\"", "\"up\": 3"),
-       "the saved body's calibration.up must be \"Z\" or \"Y\""},
       {edited("\"Chest\":", "\"Tail\":"),
        "the saved body's calibration.trackers.Tail is not a body part"},
-      {edited("\"mounting_refined\": true", "\"mounting_refined\": 1"),
-       "the saved body's calibration.mounting_refined must be true or false"},
       {edited("\"correction\": [", "\"correction\": [2.0, "),
        "the saved body's calibration.trackers.Chest.correction must be a list of four numbers (w, "
        "x, y, z)"},
