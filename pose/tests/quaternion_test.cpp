@@ -1,5 +1,6 @@
 #include "sorvel/pose/quaternion.hpp"
 
+#include <cmath>
 #include <numbers>
 #include <random>
 
@@ -44,6 +45,60 @@ TEST(Quaternion, ProductRotatesByTheRightFactorFirst) {
     expect_near((a * b).rotate(v), a.rotate(b.rotate(v)));
     expect_near((a * a.conjugate()).rotate(v), v);
     EXPECT_NEAR(angle_between(a * b, a), angle_between(b, Quaternion::identity()), 1e-9);
+  }
+}
+
+Quaternion turn(const Vec3& axis, double degrees) {
+  return Quaternion::from_axis_angle(axis, degrees * std::numbers::pi / 180.0);
+}
+
+constexpr Vec3 kX{1, 0, 0}, kY{0, 1, 0}, kZ{0, 0, 1};
+
+TEST(SwingTwist, FindsTheTurnAboutTheAxisEvenWithTheLimbStraightUp) {
+  // Arms raised straight up put the segment's long axis on the heading axis: the cases where a
+  // decomposition through Euler angles locks.
+  struct Case {
+    const char* what;
+    Quaternion q;
+    Vec3 axis;
+    double twist_degrees;
+  };
+  const Case cases[] = {
+      {"pure twist", turn(kY, 40), kY, 40},
+      {"pure swing", turn(kX, 70), kY, 0},
+      {"heading then left arm up", turn(kY, 30) * turn(kZ, 90), kY, 30},
+      {"left arm up, turned about itself", turn(kZ, 90) * turn(kX, -25), kY, -25},
+      {"right arm up, turned about itself", turn(kZ, -90) * turn(kX, 25), kY, -25},
+      {"arm nearly overhead", turn(kY, -120) * turn(kZ, 179), kY, -120},
+      {"about a tilted axis", turn(Vec3{1, 1, 0}, 50), Vec3{1, 1, 0}.normalized(), 50},
+      {"half a twist", turn(kZ, 180), kZ, 180},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto [swing, twist] = swing_twist(c.q, c.axis);
+    EXPECT_NEAR(std::fabs(twist_angle(twist, c.axis)) * 180.0 / std::numbers::pi,
+                std::fabs(c.twist_degrees), 1e-9);
+    EXPECT_NEAR(twist_angle(c.q, c.axis) * 180.0 / std::numbers::pi, c.twist_degrees, 1e-9);
+    EXPECT_NEAR(angle_between(swing * twist, c.q), 0.0, 1e-7);
+    EXPECT_NEAR(swing.vector().dot(c.axis), 0.0, 1e-12);
+  }
+}
+
+TEST(SwingTwist, SplitsAnyRotationIntoAFreeSwingAndATwistAboutTheAxis) {
+  std::mt19937 random(11);
+  std::normal_distribution<double> normal;
+  for (int i = 0; i < 1000; ++i) {
+    const Quaternion q =
+        Quaternion{normal(random), normal(random), normal(random), normal(random)}.normalized();
+    const Vec3 axis = Vec3{normal(random), normal(random), normal(random)}.normalized();
+    const auto [swing, twist] = swing_twist(q, axis);
+    expect_near((swing * twist).rotate(axis), q.rotate(axis));
+    EXPECT_NEAR(angle_between(swing * twist, q), 0.0, 1e-6);
+    EXPECT_NEAR(twist.vector().cross(axis).norm(), 0.0, 1e-12);
+    EXPECT_NEAR(swing.vector().dot(axis), 0.0, 1e-12);
+    // A turn about the axis on the left moves into the twist alone.
+    const Quaternion extra = Quaternion::from_axis_angle(axis, normal(random));
+    EXPECT_NEAR(angle_between(twist_about(extra * q, axis), extra * twist), 0.0, 1e-6);
   }
 }
 

@@ -4,6 +4,7 @@
 // v' = q v q*.
 
 #include <cmath>
+#include <numbers>
 
 namespace sorvel::pose {
 
@@ -66,6 +67,41 @@ struct Quaternion {
 inline double angle_between(const Quaternion& a, const Quaternion& b) {
   const double d = std::fabs(a.dot(b));
   return 2.0 * std::acos(d > 1.0 ? 1.0 : d);
+}
+
+/// A rotation split into a turn about an axis (the twist) and a turn about an axis at right
+/// angles to it (the swing): q = swing * twist = twist * swing', both swings free of the axis.
+struct SwingTwist {
+  Quaternion swing;
+  Quaternion twist;
+};
+
+/// The part of `q` that turns about the unit `axis`. Where q turns the axis half a turn over, the
+/// twist is undefined and taken as the identity.
+inline Quaternion twist_about(const Quaternion& q, const Vec3& axis) {
+  const double along = q.vector().dot(axis);
+  const Quaternion twist{q.w, axis.x * along, axis.y * along, axis.z * along};
+  if (twist.norm() < 1e-12) return Quaternion::identity();
+  return twist.normalized();
+}
+
+inline SwingTwist swing_twist(const Quaternion& q, const Vec3& axis) {
+  const Quaternion twist = twist_about(q, axis);
+  return {q * twist.conjugate(), twist};
+}
+
+/// How far `q` turns about the unit `axis`, right-handed, in radians, -pi to pi.
+inline double twist_angle(const Quaternion& q, const Vec3& axis) {
+  double angle = 2.0 * std::atan2(q.vector().dot(axis), q.w);
+  if (angle > std::numbers::pi) angle -= 2.0 * std::numbers::pi;
+  if (angle <= -std::numbers::pi) angle += 2.0 * std::numbers::pi;
+  return angle;
+}
+
+/// The right-handed angle about the unit `axis` from `from` to `to`, both seen along the axis
+/// (their parts along it ignored), -pi to pi; 0 where either lies along the axis.
+inline double signed_angle_about(const Vec3& from, const Vec3& to, const Vec3& axis) {
+  return std::atan2(axis.dot(from.cross(to)), from.dot(to) - from.dot(axis) * to.dot(axis));
 }
 
 }  // namespace sorvel::pose
