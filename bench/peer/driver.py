@@ -150,6 +150,11 @@ class PeerDriver:
         self._payload = None  # bytearray once a frame's length is known
         self._length = 0
         self._header = b""
+        self._stream = None  # every record, once frames() asked for them
+
+    def frames(self, buffer=4096):
+        """From now on every record is also kept, the newest `buffer`, for `drain`."""
+        self._stream = deque(maxlen=buffer)
 
     def feed(self, transfer):
         """Takes one transfer's bytes; frames may span transfers."""
@@ -190,6 +195,14 @@ class PeerDriver:
         for record in records:
             tracker.latest = record
             tracker.queue.append(record)
+        if self._stream is not None:
+            self._stream.extend(records)
+
+    def drain(self):
+        """The records kept since the last drain, oldest first."""
+        taken = list(self._stream)
+        self._stream.clear()
+        return taken
 
     def poll(self):
         result = []

@@ -177,3 +177,36 @@ def test_a_poll_from_python_code_run_inside_a_poll_keeps_every_frame(kit):
         assert nested, "the finalizer did not run inside the poll"
     assert frames[:5] == [(1.0, True), (2.0, True), (3.0, True), (4.0, True), (4.0, False)]
     assert polled[-1][0][0] is polled[-2][0][0]
+
+
+def test_a_report_the_caller_still_holds_keeps_its_frame(kit):
+    # A Report nobody holds any more is refilled for a newer frame; one held, directly or through
+    # its pair, must keep showing the frame it was made for.
+    sent = [float(4 * r + i + 1) for r in range(12) for i in range(4)]
+    transfers = []
+    for r in range(12):
+        transfers += report_transfers(14, [sample(acceleration=(int(a * 256), 0, 0), body_part=14)
+                                           for a in sent[4 * r:4 * r + 4]])
+    kit(trackers=[tracker(7, "RF")], stream={"rate_hz": 0},
+        script=[{"on": "Go", "report_transfers": transfers, "report_interval_us": 1000}])
+    sorvel = pysorvel.Sorvel()
+
+    async def main():
+        await sorvel.connect("RF")
+        await sorvel.start()
+
+    run(main())
+    held, seen = [], []
+    deadline = time.monotonic() + 10
+    while sent[-1] not in seen and time.monotonic() < deadline:
+        pair = sorvel.poll()[0]
+        report, fresh = pair
+        if fresh:
+            seen.append(report.acc[0])
+            keep = (report, pair, None)[len(seen) % 3]
+            if keep is not None:
+                held.append((keep, repr(report), report.acc))
+    assert seen[-1] == sent[-1] and seen == sorted(set(seen)) and set(seen) <= set(sent)
+    for kept, text, acc in held:
+        report = kept[0] if isinstance(kept, tuple) else kept
+        assert (repr(report), report.acc) == (text, acc)

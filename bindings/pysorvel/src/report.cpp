@@ -6,12 +6,14 @@
 //     def __repr__(self) -> str
 //
 // A plain record of one polled frame. Only `poll` makes them, and hands the same one out again
-// while its tracker repeats the frame. The four values are Python objects made with the record
+// while its tracker repeats the frame; a Report nobody holds any more is refilled for a newer
+// frame rather than freed. The four values are Python objects made with the record
 // and read as members, as fast as __slots__; all of them are immutable, so sharing them is safe.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -129,20 +131,67 @@ PyObject* make_report_type(PyObject* module) {
   return PyType_FromModuleAndSpec(module, &kSpec, nullptr);
 }
 
-PyObject* new_report(ModuleState& state, PyObject* report_type, const sorvel::TrackerFrame& frame) {
+namespace {
+
+/// Makes `report`'s values from `frame`; false with an exception set on failure.
+bool fill(ModuleState& state, ReportFields& report, const sorvel::TrackerFrame& frame) {
   const std::array<float, 4> rot = rot_of(frame);
-  auto acc = PyRef::steal(float_tuple(frame.acceleration));
-  if (!acc) return nullptr;
-  auto rot_tuple = PyRef::steal(float_tuple(rot));
-  if (!rot_tuple) return nullptr;
-  auto accuracy = PyRef::steal(PyLong_FromUnsignedLong(frame.accuracy));
-  if (!accuracy) return nullptr;
   PyObject* location = body_part_name(state, frame.body_part);
-  if (location == nullptr) return nullptr;
-  return new_instance<ReportFields>(
-      report_type, ReportFields{std::move(acc), std::move(rot_tuple), std::move(accuracy),
-                                PyRef::borrow(location), frame.acceleration, rot, frame.accuracy,
-                                frame.body_part});
+  if (location == nullptr) return false;
+  report.acc = PyRef::steal(float_tuple(frame.acceleration));
+  report.rot = PyRef::steal(float_tuple(rot));
+  report.accuracy = PyRef::steal(PyLong_FromUnsignedLong(frame.accuracy));
+  report.location = PyRef::borrow(location);
+  report.acc_values = frame.acceleration;
+  report.rot_values = rot;
+  report.accuracy_value = frame.accuracy;
+  report.location_value = frame.body_part;
+  return report.acc && report.rot && report.accuracy;
+}
+
+}  // namespace
+
+PyObject* new_report(ModuleState& state, PyObject* report_type, const sorvel::TrackerFrame& frame) {
+  auto report = PyRef::steal(new_instance<ReportFields>(report_type));
+  if (!report || !fill(state, *as_report(report.get()), frame)) return nullptr;
+  return report.release();
+}
+
+void prefetch_report_values(PyObject* report, std::size_t level) {
+  const ReportFields& fields = *as_report(report);
+  if (level == 0) {
+    for (const PyRef* value : {&fields.acc, &fields.rot, &fields.accuracy}) {
+      __builtin_prefetch(value->get());
+    }
+    return;
+  }
+  for (const PyRef* tuple : {&fields.acc, &fields.rot}) {
+    if (!*tuple) continue;
+    for (Py_ssize_t i = 0; i < PyTuple_Size(tuple->get()); ++i) {
+      __builtin_prefetch(PyTuple_GetItem(tuple->get(), i));
+    }
+  }
+}
+
+bool report_shows(PyObject* report, const sorvel::TrackerFrame& frame) {
+  // Bit for bit: -0.0 is not 0.0, and a NaN is the NaN it was.
+  const ReportFields& fields = *as_report(report);
+  const std::array<float, 4> rot = rot_of(frame);
+  return std::memcmp(fields.rot_values.data(), rot.data(), sizeof rot) == 0 &&
+         std::memcmp(fields.acc_values.data(), frame.acceleration.data(),
+                     sizeof frame.acceleration) == 0 &&
+         fields.accuracy_value == frame.accuracy && fields.location_value == frame.body_part;
+}
+
+bool refill_report(ModuleState& state, PyObject* report, const sorvel::TrackerFrame& frame) {
+  ReportFields& fields = *as_report(report);
+  // The old values go first, so that the new ones take their memory from the interpreter's free
+  // lists while it is still in the cache. Floats, tuples of them and an int run no Python code as
+  // they go.
+  fields.acc = PyRef();
+  fields.rot = PyRef();
+  fields.accuracy = PyRef();
+  return fill(state, fields, frame);
 }
 
 }  // namespace pysorvel

@@ -1,5 +1,7 @@
 #include "report_cache.hpp"
 
+#include "values.hpp"
+
 #include <cstddef>
 #include <cstring>
 #include <string_view>
@@ -13,11 +15,7 @@ using sorvel::TrackerFrame;
 
 namespace {
 
-template <typename T>
-unsigned char* copy_in(unsigned char* at, const T& value) {
-  std::memcpy(at, &value, sizeof value);
-  return at + sizeof value;
-}
+constexpr std::size_t kPrefetchLevels = 2;
 
 PyObject* raise_type_error(std::string_view message) {
   return raise_message(PyExc_TypeError, message);
@@ -45,25 +43,6 @@ class BusyScope {
 
 }  // namespace
 
-ReportKey ReportKey::of(const TrackerFrame& frame) {
-  ReportKey key;
-  static_assert(sizeof frame.orientation + sizeof frame.acceleration + sizeof frame.accuracy +
-                    sizeof frame.body_part <=
-                sizeof key.words_);
-  auto* at = reinterpret_cast<unsigned char*>(key.words_.data());
-  at = copy_in(at, frame.orientation);
-  at = copy_in(at, frame.acceleration);
-  at = copy_in(at, frame.accuracy);
-  copy_in(at, frame.body_part);
-  return key;
-}
-
-bool ReportKey::operator==(const ReportKey& other) const {
-  std::uint64_t differs = 0;
-  for (std::size_t i = 0; i < words_.size(); ++i) differs |= words_[i] ^ other.words_[i];
-  return differs == 0;
-}
-
 class ReportCache::Visitor {
  public:
   explicit Visitor(ReportCache& cache) : cache_(cache) {}
@@ -74,7 +53,7 @@ class ReportCache::Visitor {
     Slot& slot = at(index);
     slot.fresh = true;
     slot.renew = true;
-    slot.frame = frame;
+    cache_.frames_[index] = frame;
     slot.next_version = LatestFrame::kNoVersion;  // the Report will show a queued frame
   }
 
@@ -89,13 +68,16 @@ class ReportCache::Visitor {
     slot.fresh = false;
     slot.next_version = version;
     // Without a frame the cell still holds the one the slot's Report shows.
-    slot.renew = frame != nullptr && (!slot.report || slot.key != ReportKey::of(*frame));
-    if (slot.renew) slot.frame = *frame;
+    slot.renew = frame != nullptr && (!slot.report || !report_shows(slot.report.get(), *frame));
+    if (slot.renew) cache_.frames_[index] = *frame;
   }
 
  private:
   Slot& at(std::size_t index) {
-    if (index == cache_.slots_.size()) cache_.slots_.emplace_back();
+    if (index == cache_.slots_.size()) {
+      cache_.slots_.emplace_back();
+      cache_.frames_.emplace_back();
+    }
     count_ = index + 1;
     return cache_.slots_[index];
   }
@@ -106,17 +88,31 @@ class ReportCache::Visitor {
 
 PyObject* ReportCache::poll(ModuleState& state, sorvel::Driver& driver) {
   if (busy_) return poll_uncached(state, driver);
+  cache_.prefetch();
+  for (const Slot& slot : slots_) {
+    __builtin_prefetch(slot.report.get());
+    __builtin_prefetch(slot.repeated.get());
+    __builtin_prefetch(slot.fresh_pair.get());
+  }
   Visitor visitor(*this);
   auto polled = driver.poll_each(cache_, visitor);
   if (!polled || !*polled) return raise_failure(state, polled);
   const std::size_t count = visitor.count();
   slots_.resize(count);  // a pairing with fewer trackers: let the others' Reports go
+  frames_.resize(count);
 
   BusyScope busy(busy_);
   auto list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < count; ++i) {
-    PyObject* pair = pair_of(state, slots_[i]);
+    // The values a refill lets go are cold: ask for them a few slots ahead, a level at a time.
+    for (std::size_t level = 0; level < kPrefetchLevels; ++level) {
+      const std::size_t ahead = i + kPrefetchLevels - level;
+      if (ahead < count && slots_[ahead].renew && slots_[ahead].report) {
+        prefetch_report_values(slots_[ahead].report.get(), level);
+      }
+    }
+    PyObject* pair = pair_of(state, slots_[i], frames_[i]);
     if (pair == nullptr) return nullptr;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);  // steals the pair
   }
@@ -126,25 +122,49 @@ PyObject* ReportCache::poll(ModuleState& state, sorvel::Driver& driver) {
   return list.release();
 }
 
-PyObject* ReportCache::pair_of(ModuleState& state, Slot& slot) {
+PyObject* ReportCache::pair_of(ModuleState& state, Slot& slot, const TrackerFrame& frame) {
   if (slot.renew) {
-    auto report = PyRef::steal(new_report(state, state.report_type, slot.frame));
-    if (!report) return nullptr;
-    slot.report = std::move(report);
-    slot.repeated = PyRef();
-    slot.key = ReportKey::of(slot.frame);
+    // At a game loop's pace most fresh frames replace a Report the caller let go: refilling it
+    // touches memory the slot already holds, where new objects would touch cold memory.
+    if (unseen(slot)) {
+      if (!refill_report(state, slot.report.get(), frame)) {
+        slot = Slot();  // half refilled: never to be shown
+        return nullptr;
+      }
+    } else {
+      auto report = PyRef::steal(new_report(state, state.report_type, frame));
+      if (!report) return nullptr;
+      slot.report = std::move(report);
+      slot.repeated = PyRef();
+      slot.fresh_pair = PyRef();
+    }
     slot.renew = false;
   }
   slot.version = slot.next_version;  // the slot's Report now shows what that version holds
-  if (slot.fresh) {
-    // A fresh pair is shown once: the tracker's next fresh frame is another one.
-    return PyTuple_Pack(2, slot.report.get(), Py_True);
+  // A fresh pair is shown once: the tracker's next fresh frame gets another Report, or this
+  // one refilled once nobody holds it.
+  return slot.fresh ? kept_pair(slot.fresh_pair, slot.report.get(), Py_True)
+                    : kept_pair(slot.repeated, slot.report.get(), Py_False);
+}
+
+bool ReportCache::unseen(const Slot& slot) {
+  if (!slot.report) return false;
+  Py_ssize_t holders = 1;  // the slot
+  for (const PyRef* pair : {&slot.repeated, &slot.fresh_pair}) {
+    if (!*pair) continue;
+    if (Py_REFCNT(pair->get()) != 1) return false;
+    ++holders;
   }
-  if (!slot.repeated) {
-    slot.repeated = PyRef::steal(PyTuple_Pack(2, slot.report.get(), Py_False));
-    if (!slot.repeated) return nullptr;
+  return Py_REFCNT(slot.report.get()) == holders;
+}
+
+PyObject* ReportCache::kept_pair(PyRef& pair, PyObject* report, PyObject* flag) {
+  if (!pair) {
+    pair = PyRef::steal(PyTuple_Pack(2, report, flag));
+    if (!pair) return nullptr;
+    untrack_atoms(pair.get());
   }
-  return PyRef::borrow(slot.repeated.get()).release();
+  return PyRef::borrow(pair.get()).release();
 }
 
 PyObject* ReportCache::poll_uncached(ModuleState& state, sorvel::Driver& driver) {

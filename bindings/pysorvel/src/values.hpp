@@ -13,6 +13,13 @@
 
 namespace pysorvel {
 
+/// Takes a new tuple that holds no container (floats, a Report and a bool) out of the cycle
+/// collector's lists, as the collector itself would at its next pass. Letting it go later then
+/// touches nothing of its neighbours in those lists, which at a game loop's pace are cold.
+inline void untrack_atoms(PyObject* tuple) {
+  PyObject_GC_UnTrack(tuple);
+}
+
 /// A tuple of floats; new reference, or null with an exception set.
 template <std::size_t N>
 PyObject* float_tuple(const std::array<float, N>& values) {
@@ -24,6 +31,7 @@ PyObject* float_tuple(const std::array<float, N>& values) {
     if (item == nullptr) return nullptr;
     PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals item
   }
+  untrack_atoms(tuple.get());
   return tuple.release();
 }
 
