@@ -6,9 +6,12 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include <fmt/format.h>
 
+#include "body/segments.hpp"
+#include "body/tracker_placement.hpp"
 #include "kit_harness.hpp"
 
 namespace sorvel::simulator {
@@ -147,6 +150,32 @@ TEST(BodyKit, TheTruthFileHasARowForEverySampleSentInOrder) {
       ++at;
     }
   }
+}
+
+TEST(BodyKit, APoseAskedForFromAnotherThreadWhileStreamingIsHeld) {
+  // Square mountings and one heading of zero: a tracker reports kUp * segment.
+  OpenKit kit(
+      *parse_scenario(R"({"body": {"noise_deg": 0, "mounting": "square", "heading": "shared"}})"));
+  auto reports = kit.claim_reports();
+  ASSERT_TRUE(send(*kit.commands, *cmd::Initiate::for_group(std::array{BodyPart::LeftHand})).ok());
+  for (int i = 0; i < 2; ++i) next_response(*kit.commands);
+  ASSERT_TRUE(send(*kit.commands, cmd::Go{}).ok());
+  FrameReader frames(*reports);
+  auto left_hand_turn = [&] {
+    const auto q = protocol::to_frame(frames.next().samples[0]).orientation;
+    const pose::Quaternion reported{q[3], q[0], q[1], q[2]};
+    return pose::angle_between(body::kUp.conjugate() * reported, pose::Quaternion::identity());
+  };
+  EXPECT_NEAR(left_hand_turn(), 90.0 * body::kDegree, 1e-3) << "the script opens arms down";
+
+  std::thread([] {
+    const auto heard = ask_virtual_person("T", 10.0);
+    EXPECT_TRUE(heard.has_value() && *heard);
+  }).join();
+  int reports_until_held = 0;
+  while (left_hand_turn() > 1e-3 && reports_until_held < 1000) ++reports_until_held;
+  EXPECT_LT(reports_until_held, 1000) << "the arms never came up";
+  for (int i = 0; i < 20; ++i) EXPECT_LT(left_hand_turn(), 1e-3) << "and stay up";
 }
 
 }  // namespace
