@@ -25,10 +25,9 @@ class Person final : public SampleSource {
   void on_stream_start(std::chrono::steady_clock::time_point start) override;
   void on_stream_stop() override;
 
+ private:
   /// Where every segment is at `seconds`, a pose asked for included.
   BodyState state_at(double seconds) const;
-
- private:
   /// The body a moment before, at and after one time, for the trackers' accelerations.
   struct Moment {
     double seconds = -1.0;
