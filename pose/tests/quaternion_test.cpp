@@ -102,5 +102,26 @@ TEST(SwingTwist, SplitsAnyRotationIntoAFreeSwingAndATwistAboutTheAxis) {
   }
 }
 
+TEST(Quaternion, SlerpMovesAlongTheShorterArcInEvenSteps) {
+  std::mt19937 random(11);
+  std::normal_distribution<double> normal;
+  for (int i = 0; i < 100; ++i) {
+    const Quaternion a =
+        Quaternion{normal(random), normal(random), normal(random), normal(random)}.normalized();
+    // Either sign of b, and b near a, where the sine of the angle all but vanishes.
+    const Quaternion turn = Quaternion::from_axis_angle(
+        {normal(random), normal(random), normal(random)}, i % 4 == 0 ? 1e-4 : 2.5 * (i % 7) / 7);
+    const Quaternion b = a * turn;
+    const Quaternion end = i % 2 == 1 ? Quaternion{-b.w, -b.x, -b.y, -b.z} : b;
+    const double whole = angle_between(a, end);
+    for (double t : {0.0, 0.25, 0.5, 1.0}) {
+      const Quaternion q = slerp(a, end, t);
+      EXPECT_NEAR(q.norm(), 1.0, 1e-12);
+      EXPECT_NEAR(angle_between(a, q), t * whole, 1e-6);
+      EXPECT_NEAR(angle_between(q, end), (1.0 - t) * whole, 1e-6);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace sorvel::pose

@@ -17,7 +17,7 @@ class SyntheticMotion final : public SampleSource {
   explicit SyntheticMotion(Motion motion) : motion_(motion) {}
 
   protocol::SensorSample sample(const TrackerSpec& tracker, double seconds,
-                                std::uint64_t index) const override {
+                                std::uint64_t index) override {
     return sample_at(tracker, motion_, seconds, index);
   }
 

@@ -171,11 +171,13 @@ void ReceiverModel::start_streaming(Kit& kit) {
   streaming_ = true;
   ticks_ = 0;
   stream_start_ = std::chrono::steady_clock::now();
+  samples_from_.on_stream_start(stream_start_);
   kit.pace_locked();
 }
 
 void ReceiverModel::stop_streaming() {
   streaming_ = false;
+  samples_from_.on_stream_stop();
 }
 
 std::optional<std::chrono::steady_clock::time_point> ReceiverModel::next_tick() const {

@@ -20,7 +20,7 @@ class Kit;
 class ReceiverModel {
  public:
   /// Both outlive the model.
-  ReceiverModel(const Scenario& scenario, const SampleSource& samples)
+  ReceiverModel(const Scenario& scenario, SampleSource& samples)
       : scenario_(scenario), samples_from_(samples) {}
 
   /// Acts on one command transfer; returns the command's name, or nothing if it does not decode.
@@ -43,7 +43,7 @@ class ReceiverModel {
   void start_streaming(Kit& kit);
 
   const Scenario& scenario_;
-  const SampleSource& samples_from_;
+  SampleSource& samples_from_;
   std::vector<const TrackerSpec*> paired_;
   std::bitset<kBodyPartCount> lost_;  ///< by body part; a new pairing finds every tracker again
   bool streaming_ = false;

@@ -1,11 +1,14 @@
 #include "sorvel/simulator/scenario.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <map>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "body/truth_file.hpp"
 #include "command_names.hpp"
 #include "read_file.hpp"
 #include "replay.hpp"
@@ -47,6 +50,13 @@ std::uint64_t unsigned_value(const json& value, const std::string& where, std::u
 bool bool_value(const json& value, const std::string& where) {
   if (!value.is_boolean()) fail(where, "expected true or false");
   return value.get<bool>();
+}
+
+double number_value(const json& value, const std::string& where, double min, double max) {
+  if (!value.is_number() || !(value.get<double>() >= min && value.get<double>() <= max)) {
+    fail(where, fmt::format("expected a number from {} to {}", min, max));
+  }
+  return value.get<double>();
 }
 
 std::string string_value(const json& value, const std::string& where) {
@@ -239,6 +249,149 @@ ScriptAction action_value(const json& value, const std::string& where) {
   return action;
 }
 
+using LengthField = double pose::Proportions::*;
+constexpr std::array<std::pair<std::string_view, LengthField>, 12> kLengthNames{{
+    {"pelvis", &pose::Proportions::pelvis},
+    {"spine", &pose::Proportions::spine},
+    {"head", &pose::Proportions::head},
+    {"shoulder_width", &pose::Proportions::shoulder_width},
+    {"upper_arm", &pose::Proportions::upper_arm},
+    {"lower_arm", &pose::Proportions::lower_arm},
+    {"hand", &pose::Proportions::hand},
+    {"hip_width", &pose::Proportions::hip_width},
+    {"upper_leg", &pose::Proportions::upper_leg},
+    {"lower_leg", &pose::Proportions::lower_leg},
+    {"ankle_height", &pose::Proportions::ankle_height},
+    {"foot", &pose::Proportions::foot},
+}};
+
+void lengths_value(const json& lengths, const std::string& where, pose::Proportions& out) {
+  if (!lengths.is_object()) fail(where, "expected an object");
+  for (const auto& [key, value] : lengths.items()) {
+    const auto named = std::find_if(kLengthNames.begin(), kLengthNames.end(),
+                                    [&](const auto& entry) { return entry.first == key; });
+    if (named == kLengthNames.end()) fail(where, fmt::format("unknown length \"{}\"", key));
+    out.*(named->second) = number_value(value, where + "." + key, 0.0, 3.0);
+  }
+}
+
+pose::Quaternion mounting_value(const json& value, const std::string& where) {
+  std::array<double, 4> wxyz{};
+  bool turns = value.is_array() && value.size() == 4;
+  for (std::size_t i = 0; turns && i < 4; ++i) {
+    turns = value[i].is_number() && std::isfinite(value[i].get<double>());
+    if (turns) wxyz[i] = value[i].get<double>();
+  }
+  const pose::Quaternion q{wxyz[0], wxyz[1], wxyz[2], wxyz[3]};
+  if (!turns || !(q.norm() > 1e-6)) fail(where, "expected [w, x, y, z], not all zero");
+  return q.normalized();
+}
+
+BodyStep step_value(const json& value, const std::string& where) {
+  check_keys(value, where, {"pose", "motion", "seconds"});
+  BodyStep step;
+  if (value.contains("pose") == value.contains("motion")) {
+    fail(where, "a step needs either \"pose\" or \"motion\"");
+  }
+  if (!value.contains("seconds")) fail(where, "a step needs \"seconds\"");
+  step.seconds = number_value(value["seconds"], where + ".seconds", 0.1, 86400.0);
+  if (value.contains("pose")) {
+    const std::string pose = string_value(value["pose"], where + ".pose");
+    step.pose = held_pose_from_name(pose);
+    if (!step.pose) fail(where + ".pose", fmt::format("unknown pose \"{}\" (T, I, ski)", pose));
+  } else {
+    static const std::array<std::pair<std::string_view, BodyMotion>, 4> kMotions{{
+        {"sway", BodyMotion::Sway},
+        {"walk", BodyMotion::Walk},
+        {"arm_raises", BodyMotion::ArmRaises},
+        {"turn", BodyMotion::Turn},
+    }};
+    const std::string motion = string_value(value["motion"], where + ".motion");
+    for (const auto& [name, known] : kMotions) {
+      if (name == motion) step.motion = known;
+    }
+    if (!step.motion) {
+      fail(where + ".motion",
+           fmt::format("unknown motion \"{}\" (sway, walk, arm_raises, turn)", motion));
+    }
+  }
+  return step;
+}
+
+BodyScenario body_value(const json& value) {
+  check_keys(value, "body",
+             {"height", "lengths", "seed", "mounting", "heading", "heading_deg", "facing_deg",
+              "drift_deg_per_min", "noise_deg", "script", "loop", "truth"});
+  BodyScenario body;
+  if (value.contains("height")) {
+    body.proportions =
+        pose::Proportions::from_height(number_value(value["height"], "body.height", 0.5, 3.0));
+  }
+  if (value.contains("lengths")) lengths_value(value["lengths"], "body.lengths", body.proportions);
+  if (value.contains("seed")) {
+    body.seed =
+        unsigned_value(value["seed"], "body.seed", std::numeric_limits<std::uint64_t>::max());
+  }
+  if (value.contains("mounting")) {
+    const json& mounting = value["mounting"];
+    if (mounting.is_object()) {
+      body.mounting = MountingKind::Given;
+      body.mountings.fill(pose::Quaternion::identity());
+      for (const auto& [key, turn] : mounting.items()) {
+        const BodyPart part = body_part_value(key, "body.mounting");
+        body.mountings[pose::index_of(part)] = mounting_value(turn, "body.mounting." + key);
+      }
+    } else {
+      const std::string kind = mounting.is_string() ? mounting.get<std::string>() : "";
+      if (kind == "random") {
+        body.mounting = MountingKind::Random;
+      } else if (kind == "square") {
+        body.mounting = MountingKind::Square;
+      } else {
+        fail("body.mounting",
+             "expected \"random\", \"square\" or an object of body part -> [w, x, y, z]");
+      }
+    }
+  }
+  if (value.contains("heading")) {
+    const std::string heading = string_value(value["heading"], "body.heading");
+    if (heading != "random" && heading != "shared") {
+      fail("body.heading", fmt::format("unknown heading \"{}\" (random, shared)", heading));
+    }
+    body.shared_heading = heading == "shared";
+  }
+  if (value.contains("heading_deg")) {
+    if (!body.shared_heading) fail("body.heading_deg", "only a shared heading takes a value");
+    body.heading_deg = number_value(value["heading_deg"], "body.heading_deg", -360.0, 360.0);
+  }
+  if (value.contains("facing_deg")) {
+    body.facing_deg = number_value(value["facing_deg"], "body.facing_deg", -360.0, 360.0);
+  }
+  if (value.contains("drift_deg_per_min")) {
+    body.drift_deg_per_min =
+        number_value(value["drift_deg_per_min"], "body.drift_deg_per_min", 0.0, 360.0);
+  }
+  if (value.contains("noise_deg")) {
+    body.noise_deg = number_value(value["noise_deg"], "body.noise_deg", 0.0, 10.0);
+  }
+  if (value.contains("script")) {
+    const json& script = value["script"];
+    if (!script.is_array() || script.empty()) fail("body.script", "expected a list of steps");
+    body.script.clear();
+    for (std::size_t i = 0; i < script.size(); ++i) {
+      body.script.push_back(step_value(script[i], fmt::format("body.script[{}]", i)));
+    }
+  }
+  if (value.contains("loop")) body.loop = bool_value(value["loop"], "body.loop");
+  if (value.contains("truth")) {
+    body.truth_path = string_value(value["truth"], "body.truth");
+    if (auto writable = body::check_writable(body.truth_path); !writable) {
+      fail("body.truth", fmt::format("cannot write \"{}\": {}", body.truth_path, writable.error()));
+    }
+  }
+  return body;
+}
+
 std::span<const std::uint8_t> bytes_of(const std::string& text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
@@ -278,8 +431,9 @@ Scenario replay_value(const json& doc) {
 
 Scenario scenario_value(const json& doc) {
   if (doc.is_object() && doc.contains("replay")) return replay_value(doc);
-  check_keys(doc, "",
-             {"present", "receiver", "silent", "trackers", "ready_to_report", "stream", "script"});
+  check_keys(
+      doc, "",
+      {"present", "receiver", "silent", "trackers", "ready_to_report", "stream", "script", "body"});
   Scenario scenario;
   if (doc.contains("present")) scenario.present = bool_value(doc["present"], "present");
   if (doc.contains("receiver")) {
@@ -347,6 +501,7 @@ Scenario scenario_value(const json& doc) {
       scenario.script.push_back(action_value(script[i], fmt::format("script[{}]", i)));
     }
   }
+  if (doc.contains("body")) scenario.body = body_value(doc["body"]);
   return scenario;
 }
 

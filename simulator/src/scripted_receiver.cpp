@@ -1,5 +1,6 @@
 #include "scripted_receiver.hpp"
 
+#include "body/person.hpp"
 #include "kit.hpp"
 #include "motion.hpp"
 #include "script_triggers.hpp"
@@ -8,7 +9,9 @@ namespace sorvel::simulator {
 
 ScriptedReceiver::ScriptedReceiver(const Scenario& scenario)
     : scenario_(scenario),
-      samples_(std::make_unique<SyntheticMotion>(scenario.motion)),
+      samples_(scenario.body
+                   ? std::unique_ptr<SampleSource>(std::make_unique<body::Person>(*scenario.body))
+                   : std::make_unique<SyntheticMotion>(scenario.motion)),
       model_(scenario, *samples_) {}
 
 void ScriptedReceiver::on_open(Kit& kit) {

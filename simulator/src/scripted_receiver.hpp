@@ -26,7 +26,7 @@ class ScriptedReceiver final : public Receiver {
 
  private:
   const Scenario& scenario_;
-  std::unique_ptr<const SampleSource> samples_;  ///< before model_, which holds on to it
+  std::unique_ptr<SampleSource> samples_;  ///< before model_, which holds on to it
   ReceiverModel model_;
 };
 

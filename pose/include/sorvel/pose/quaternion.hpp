@@ -104,4 +104,22 @@ inline double signed_angle_about(const Vec3& from, const Vec3& to, const Vec3& a
   return std::atan2(axis.dot(from.cross(to)), from.dot(to) - from.dot(axis) * to.dot(axis));
 }
 
+/// The rotation a fraction `t` (0 to 1) of the way from a to b along the shorter arc, unit.
+inline Quaternion slerp(const Quaternion& a, const Quaternion& b, double t) {
+  double d = a.dot(b);
+  const double sign = d < 0.0 ? -1.0 : 1.0;  // q and -q are one rotation: take the near one
+  d *= sign;
+  double wa = 1.0 - t;
+  double wb = t * sign;
+  if (d < 0.9995) {  // close rotations would divide by a vanishing sine: blend them linearly
+    const double angle = std::acos(d);
+    const double s = 1.0 / std::sin(angle);
+    wa = std::sin((1.0 - t) * angle) * s;
+    wb = std::sin(t * angle) * s * sign;
+  }
+  return Quaternion{wa * a.w + wb * b.w, wa * a.x + wb * b.x, wa * a.y + wb * b.y,
+                    wa * a.z + wb * b.z}
+      .normalized();
+}
+
 }  // namespace sorvel::pose

@@ -15,6 +15,7 @@
 #include "sorvel/driver/driver_error.hpp"
 #include "sorvel/protocol/expected.hpp"
 #include "sorvel/protocol/semver.hpp"
+#include "sorvel/simulator/body.hpp"
 #include "sorvel/trackers/body_part.hpp"
 #include "sorvel/trackers/tracker_address.hpp"
 
@@ -111,6 +112,8 @@ struct Scenario {
   /// carries its stamp (or, when a transfer end cuts the stamp itself, when it is cut).
   bool stamp_completion = false;
   std::vector<ScriptAction> script;
+  /// A simulated person wearing the trackers, whose samples replace `motion`'s.
+  std::optional<BodyScenario> body;
   /// A recorded receiver played back instead of the model: it answers commands as the recording
   /// shows and nothing else of the scenario applies.
   std::shared_ptr<const Replay> replay;

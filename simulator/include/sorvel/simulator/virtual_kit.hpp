@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "sorvel/driver/usb/usb.hpp"
 #include "sorvel/simulator/kit_state.hpp"
@@ -40,6 +41,12 @@ class VirtualKitBackend final : public usb::Backend {
 /// How many kits the process keeps registered, alive or not yet erased; for tests, which expect
 /// it to fall back to zero once every handle to every kit is gone. Thread safety: any thread.
 std::size_t registered_kit_count();
+
+/// Has every simulated person of the process (see the scenario's "body") hold `pose` ("I", "T"
+/// or "ski") for `seconds` from now: they turn into it quickly, hold still, then take up their
+/// script again. Returns whether any simulated person exists; an unknown pose or a negative or
+/// non-finite time is an error. Thread safety: any thread.
+Expected<bool, std::string> ask_virtual_person(std::string_view pose, double seconds);
 
 /// The backend SORVEL_VIRTUAL_KIT selects: libusb when it is unset or empty, else the virtual kit
 /// of its value. A scenario that cannot be read is an error naming the variable, never a
