@@ -29,7 +29,7 @@ from pysorvel.lsl import Publisher
 async def main(group, name, total):
     kit = pysorvel.Sorvel()
     with kit.frames(buffer=total) as tap:
-        publisher = Publisher(kit, group, name)
+        publisher = Publisher(kit, group, name, interval_s=0)  # each transfer at once
         await publisher.connect()
         await publisher.wait_for_consumers()
         await publisher.start()
@@ -184,9 +184,10 @@ def test_without_the_extra_the_other_tools_load_and_lsl_names_the_extra():
 @pytest.mark.parametrize("args, scenario, status, message", [
     (["--seconds", "0"], {}, 2, "expected a number of seconds above 0"),
     (["--name", " "], {}, 2, "expected a name that is not empty"),
+    (["--interval", "-1"], {}, 2, "expected milliseconds from 0 to 1000"),
     ([], {"present": False}, 1, f"{PROG}: cannot open the receiver: Receiver not found\n"),
     (["--group", "nope"], {}, 1, f"{PROG}: cannot pair nope: "),
-], ids=["no time", "empty name", "no receiver", "bad group"])
+], ids=["no time", "empty name", "bad interval", "no receiver", "bad group"])
 def test_what_cannot_start_says_why(tmp_path, args, scenario, status, message):
     if status == 1:
         load_pylsl()  # past the arguments, the tool needs it

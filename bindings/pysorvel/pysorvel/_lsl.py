@@ -30,6 +30,10 @@ def add_parser(tools: Any) -> None:
                         help="the first part of every stream's name (default: pysorvel)")
     parser.add_argument("--seconds", metavar="S", type=seconds,
                         help="stop after S seconds of streaming (default: at Ctrl-C)")
+    parser.add_argument("--interval", metavar="MS", type=milliseconds, default=50.0,
+                        help="publish the frames gathered every MS milliseconds (default 50; "
+                             "0: each transfer's frames at once, for the least delay at several "
+                             "times the CPU); each frame keeps its receive time either way")
     parser.add_argument("--wait-for-consumers", action="store_true",
                         help="start the kit only once every stream has a consumer (a recorder "
                              "recording it), so that none misses the first frames")
@@ -40,6 +44,16 @@ def stream_name(text: str) -> str:
     if not text.strip():
         raise argparse.ArgumentTypeError("expected a name that is not empty")
     return text
+
+
+def milliseconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0 <= value <= 1000:
+        raise argparse.ArgumentTypeError(f"expected milliseconds from 0 to 1000, got {text!r}")
+    return value
 
 
 def require_pylsl() -> None:
@@ -56,7 +70,8 @@ def require_pylsl() -> None:
 def run(args: argparse.Namespace) -> int:
     try:
         require_pylsl()
-        return publish(args.group, args.name, args.seconds, args.wait_for_consumers)
+        return publish(args.group, args.name, args.interval / 1000, args.seconds,
+                       args.wait_for_consumers)
     except (ImportError, Failure) as failure:
         print(f"{PROG}: {failure}", file=sys.stderr)
         return 1
@@ -64,10 +79,10 @@ def run(args: argparse.Namespace) -> int:
         return EXIT_INTERRUPTED
 
 
-def publish(group: str, name: str, limit: float | None, wait: bool) -> int:
+def publish(group: str, name: str, interval_s: float, limit: float | None, wait: bool) -> int:
     from ._lsl_outlets import Publisher
 
-    publisher = Publisher(_record.open_kit(), group, name)
+    publisher = Publisher(_record.open_kit(), group, name, interval_s=interval_s)
     try:
         asyncio.run(stream(publisher, limit, wait, Progress(sys.stderr, group)))
     except KeyboardInterrupt:

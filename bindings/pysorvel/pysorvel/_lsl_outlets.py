@@ -4,6 +4,7 @@ with the frame's receive time on LSL's clock. Needs the `lsl` extra (pylsl)."""
 import asyncio
 import socket
 import time
+from array import array
 from collections.abc import Iterable, Sequence
 from typing import Any
 
@@ -30,6 +31,10 @@ CHANNELS: tuple[tuple[str, str, str], ...] = (
 MANUFACTURER = "Sorvel"
 MODEL = "wireless body-tracking kit"
 NS_PER_S = 1_000_000_000
+# Frames wait this long at most to be published together: liblsl's cost is mostly per push and
+# per sample, and a thread of its own wakes for every push to each stream, so that pushing each
+# transfer's frames at once costs several times the CPU. The samples keep their receive times.
+DEFAULT_INTERVAL_S = 0.05
 # How often the start waits for consumers checks for them: liblsl offers only a blocking wait.
 CONSUMER_CHECK_S = 0.05
 
@@ -84,17 +89,27 @@ class FrameOutlets:
 
     def push(self, frames: Iterable[Any]) -> None:
         """Publishes `frames` in order, each as one sample stamped with its receive time."""
-        outlets, offset, per_part = self._outlets, self.offset_s, self.per_part
+        offset, per_part = self.offset_s, self.per_part
+        # One chunk per stream: liblsl then sends each stream's frames in one write, not one
+        # write per frame.
+        chunks: dict[str, tuple[array[float], list[float]]] = {}
         for frame in frames:
             part = frame.body_part
-            outlet = outlets.get(part)
-            if outlet is None:
-                self.skipped += 1
-                continue
-            outlet.push_sample((*frame.rot, *frame.acc, frame.accuracy),
-                               frame.time_ns / NS_PER_S + offset)
-            per_part[part] = per_part.get(part, 0) + 1
-            self.frames += 1
+            chunk = chunks.get(part)
+            if chunk is None:
+                if part not in self._outlets:
+                    self.skipped += 1
+                    continue
+                chunk = chunks[part] = (array("f"), [])
+            values, stamps = chunk
+            values.extend(frame.rot)
+            values.extend(frame.acc)
+            values.append(frame.accuracy)
+            stamps.append(frame.time_ns / NS_PER_S + offset)
+        for part, (values, stamps) in chunks.items():
+            self._outlets[part].push_chunk(values, stamps)
+            per_part[part] = per_part.get(part, 0) + len(stamps)
+            self.frames += len(stamps)
 
     def consumers(self) -> int:
         """How many of the streams have a consumer (an inlet, a recorder recording them)."""
@@ -116,11 +131,14 @@ class Publisher:
         await publisher.run()        # pairs, starts and publishes until cancelled
 
     or step by step: `connect()` (pairs, then opens the outlets), `wait_for_consumers()`,
-    `start()`, `publish()`. `close()` ends the frame stream and the outlets."""
+    `start()`, `publish()`. `close()` ends the frame stream and the outlets. Frames are
+    published together every `interval_s` seconds at most (0: as each transfer arrives, for the
+    least delay at several times the CPU)."""
 
     def __init__(self, kit: Any, group: str, name: str = DEFAULT_NAME,
-                 buffer: int = BUFFER_FRAMES) -> None:
+                 buffer: int = BUFFER_FRAMES, interval_s: float = DEFAULT_INTERVAL_S) -> None:
         self.kit, self.group, self.name = kit, group, name
+        self.interval_s = interval_s
         # Opened before start(), so that the first frames are published too.
         self.stream = kit.frames(buffer=buffer)
         self.outlets: FrameOutlets | None = None
@@ -145,8 +163,9 @@ class Publisher:
         outlets, stream = self._connected(), self.stream
         try:
             async for frame in stream:
-                outlets.push((frame,))
-                outlets.push(stream.drain())
+                if self.interval_s > 0:
+                    await asyncio.sleep(self.interval_s)
+                outlets.push((frame, *stream.drain()))
         finally:
             outlets.push(stream.drain())
 
