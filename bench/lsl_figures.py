@@ -58,7 +58,9 @@ def publisher(scenario, name):
                   "--wait-for-consumers"], scenario)
 
 
-def stop(child):
+def stop(child, inlets=()):
+    for inlet in inlets:  # first, or each would report the stream broken off
+        inlet.close_stream()
     child.send_signal(signal.SIGINT)
     try:
         child.communicate(timeout=30)
@@ -95,6 +97,7 @@ def throughput(pylsl, figures, smoke):
     with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as scenario:
         scenario.write(workload.scenario(transfers, 0, 0xE0))  # too long for the environment
     child = publisher(scenario.name, name)
+    inlets = []
     try:
         inlets = open_inlets(pylsl, name)
         started = time.perf_counter()  # the kit starts once the last inlet is open
@@ -103,7 +106,7 @@ def throughput(pylsl, figures, smoke):
             got += pull(inlets)
         elapsed = time.perf_counter() - started
     finally:
-        stop(child)
+        stop(child, inlets)
         os.unlink(scenario.name)
     if got != frames:
         raise SystemExit(f"lsl: {got} of {frames} frames reached the inlets")
@@ -132,11 +135,12 @@ def full_kit_cpu(pylsl, figures, smoke):
     seconds = 2.0 if smoke else 20.0
     name = f"bench-{uuid.uuid4().hex[:8]}"
     child = publisher(default_kit(1), name)
+    inlets = []
     try:
         inlets = open_inlets(pylsl, name)
         publishing = cpu_share(child, inlets, seconds)
     finally:
-        stop(child)
+        stop(child, inlets)
     from pysorvel._lsl_outlets import DEFAULT_INTERVAL_S
 
     child = spawn([sys.executable, "-c", TAKE_ONLY, workload.FULL_BODY, str(DEFAULT_INTERVAL_S)],
