@@ -92,8 +92,9 @@ $(PY): | bootstrap
 	@$(PY) -m pip install -q --upgrade pip
 	@$(PY) -m pip install -q scikit-build-core pytest mypy abi3audit build $(WHEEL_TOOLS)
 
+# With the lsl extra, which its tests and benchmark need.
 python: $(PY)
-	@$(PY) -m pip install -q --no-build-isolation .
+	@$(PY) -m pip install -q --no-build-isolation ".[lsl]"
 
 python-test: python
 	$(PY) -m pytest -q
@@ -110,7 +111,9 @@ python-check: python
 	$(PY) -m abi3audit --strict --report build/wheel/*-linux_*.whl
 	$(PY) -m mypy --strict examples/live_demo.py bindings/pysorvel/pysorvel/__main__.py \
 	  bindings/pysorvel/pysorvel/_record.py bindings/pysorvel/pysorvel/_view.py \
-	  bindings/pysorvel/pysorvel/_view_server.py bindings/pysorvel/pysorvel/_bounded_server.py
+	  bindings/pysorvel/pysorvel/_view_server.py bindings/pysorvel/pysorvel/_bounded_server.py \
+	  bindings/pysorvel/pysorvel/_lsl.py bindings/pysorvel/pysorvel/_lsl_outlets.py \
+	  bindings/pysorvel/pysorvel/lsl.py
 
 # The live view's page in Debian's headless Chromium (scripts/bootstrap installs it), driven by
 # Selenium; its screenshots go to build/artefacts/view.

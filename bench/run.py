@@ -25,6 +25,7 @@ import pysorvel
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+import lsl_figures  # noqa: E402
 import paced  # noqa: E402
 import workload  # noqa: E402
 from peer.driver import PeerDriver  # noqa: E402
@@ -347,6 +348,7 @@ def main():
     polling(figures, args.smoke)
     latency(args.build, figures, args.smoke)
     bus_limit(figures, args.smoke)
+    lsl_figures.measure(figures, args.smoke)
 
     print(figures.table())
     print(f"({time.monotonic() - started:.0f} s{', smoke run' if args.smoke else ''})")

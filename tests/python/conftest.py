@@ -9,8 +9,15 @@ import subprocess
 import sys
 import textwrap
 import time
+from pathlib import Path
 
 import pytest
+
+# LSL finds streams by multicast and broadcast: this configuration keeps every packet of the tests
+# on this machine. liblsl reads it when first used, so it is set before anything imports pylsl;
+# child processes inherit it.
+LSL_CONFIG = Path(__file__).with_name("lsl_api.cfg")
+os.environ["LSLAPICFG"] = str(LSL_CONFIG)
 
 import pysorvel
 

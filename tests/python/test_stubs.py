@@ -9,6 +9,7 @@ import pysorvel
 USE = '''
 import asyncio
 import pysorvel
+from pysorvel.lsl import FrameOutlets, Publisher
 
 async def main() -> None:
     sorvel = pysorvel.Sorvel()
@@ -33,6 +34,9 @@ async def main() -> None:
         lost: int = stream.dropped
     gone: list[str] = sorvel.lost_trackers()
     pysorvel.enable_log("info")
+    publisher = Publisher(sorvel, "LLA", name="lab", interval_s=0.0)
+    outlets: FrameOutlets = await publisher.connect()
+    published: int = outlets.frames + publisher.dropped
 
 wrong: int = pysorvel.Sorvel().status()
 pysorvel.Sorvel().connect(1)

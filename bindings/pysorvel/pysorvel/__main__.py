@@ -3,7 +3,7 @@
 import argparse
 import sys
 
-from . import _record, _view
+from . import _lsl, _record, _view
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -14,6 +14,7 @@ def main(argv: list[str] | None = None) -> int:
     tools = parser.add_subparsers(title="tools", metavar="TOOL", required=True)
     _record.add_parser(tools)
     _view.add_parser(tools)
+    _lsl.add_parser(tools)
     args = parser.parse_args(argv)
     status: int = args.run(args)
     return status

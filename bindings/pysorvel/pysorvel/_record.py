@@ -14,7 +14,7 @@ import shutil
 import sys
 import time
 from collections.abc import Iterable, Iterator
-from typing import Any, BinaryIO, TextIO
+from typing import Any, BinaryIO, Protocol, TextIO
 
 import pysorvel
 
@@ -254,6 +254,12 @@ class CsvRecording:
         self._rows += data.count(b"\n")
 
 
+class FrameCounts(Protocol):
+    """What the progress line reads: frames handled in all, and per body part."""
+    frames: int
+    per_part: dict[str, int]
+
+
 class Progress:
     """Elapsed time, frames written, frames per second of each tracker and frames dropped: one
     line rewritten in place on a terminal, a line every second otherwise (a log, a pipe)."""
@@ -266,7 +272,7 @@ class Progress:
         self._parts = group_parts(group)
         self._last: tuple[float, dict[str, int]] = (0.0, {})
 
-    def show(self, elapsed: float, recording: CsvRecording, dropped: int,
+    def show(self, elapsed: float, recording: FrameCounts, dropped: int,
              final: bool = False) -> None:
         # Rates over the last second, or over the whole run for the closing line.
         last_elapsed, last_counts = (0.0, {}) if final else self._last
