@@ -69,7 +69,8 @@ fuzz: fuzz-build
 	@fuzz/run build-fuzz $(FUZZ_SECONDS)
 
 # What users feel, beside a pure-Python driver's figures: one table, and bench/results.json.
-BENCH_TARGETS := sorvel_bench sorvel_report_path_bench sorvel_latency_bench
+BENCH_TARGETS := sorvel_bench sorvel_report_path_bench sorvel_latency_bench sorvel_pose_bench \
+  sorvel_body_bench
 
 # The benchmarks' own Release build (-O3): the smoke run builds it too, so that a warning only
 # the optimiser raises fails the tests, not the first `make bench`.
@@ -83,7 +84,8 @@ bench: bench-build python
 
 # Every benchmark once, small, so that they keep working; the numbers mean nothing.
 bench-smoke: bench-build python
-	build-bench/bench/sorvel_bench --benchmark_min_time=0.001 >/dev/null
+	for bench in sorvel_bench sorvel_pose_bench sorvel_body_bench; do \
+	  build-bench/bench/$$bench --benchmark_min_time=0.001 >/dev/null || exit 1; done
 	$(PY) bench/run.py --smoke --build build-bench --out build-bench/bench-smoke.json
 
 # The module, built into a virtual environment of the project's own.
