@@ -110,7 +110,8 @@ python-check: python
 	$(PY) -m abi3audit --strict --report build/wheel/*-linux_*.whl
 	$(PY) -m mypy --strict examples/live_demo.py bindings/pysorvel/pysorvel/__main__.py \
 	  bindings/pysorvel/pysorvel/_record.py bindings/pysorvel/pysorvel/_view.py \
-	  bindings/pysorvel/pysorvel/_view_server.py bindings/pysorvel/pysorvel/_bounded_server.py
+	  bindings/pysorvel/pysorvel/_view_server.py bindings/pysorvel/pysorvel/_bounded_server.py \
+	  bindings/pysorvel/pysorvel/_hold.py
 
 # The live view's page in Debian's headless Chromium (scripts/bootstrap installs it), driven by
 # Selenium; its screenshots go to build/artefacts/view.

@@ -13,17 +13,6 @@ if TYPE_CHECKING:
 _STEP_SECONDS = 0.05
 
 
-class Hold(list["Frame"]):
-    """The frames of a hold, oldest first, and the body parts paired during it (`paired`), so that
-    calibrating can name a paired tracker that sent nothing."""
-
-    __slots__ = ("paired",)
-
-    def __init__(self) -> None:
-        super().__init__()
-        self.paired: tuple[str, ...] = ()
-
-
 def _refuse_lost(kit: Sorvel) -> None:
     lost = kit.lost_trackers()
     if lost:
@@ -31,9 +20,9 @@ def _refuse_lost(kit: Sorvel) -> None:
                          "the hold")
 
 
-async def collect(kit: Sorvel, stream: FrameStream, seconds: float) -> Hold:
+async def collect(kit: Sorvel, stream: FrameStream, seconds: float) -> list[Frame]:
     """Every frame of `stream` for `seconds` from the first await, then the stream closed."""
-    frames = Hold()
+    frames: list[Frame] = []
     with stream:
         loop = asyncio.get_running_loop()
         deadline = loop.time() + seconds
@@ -42,6 +31,11 @@ async def collect(kit: Sorvel, stream: FrameStream, seconds: float) -> Hold:
             await asyncio.sleep(min(remaining, _STEP_SECONDS))
             frames += stream.drain()
         _refuse_lost(kit)
-        # One poll lists every paired tracker, one entry each.
-        frames.paired = tuple(report.location for report, _ in kit.poll())
+    # A poll lists one entry per paired tracker. One that never sent a frame shows a default
+    # report whose body part is not its own, so the silent ones are counted, not named.
+    paired = len(kit.poll())
+    sent = len({frame.body_part for frame in frames})
+    if sent < paired:
+        raise ValueError(f"{paired - sent} of the {paired} paired trackers sent nothing during "
+                         "the hold")
     return frames

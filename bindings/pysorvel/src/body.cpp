@@ -377,8 +377,8 @@ PyCFunction with_keywords() {
 PyMethodDef kMethods[] = {
     {"hold", with_keywords<body_hold>(), METH_VARARGS | METH_KEYWORDS,
      "hold($self, kit, seconds=1.0)\n--\n\nA coroutine: every frame `kit` sends for `seconds`, "
-     "the person holding still, as a list of\nFrames that also knows which trackers were "
-     "paired. Raises ValueError naming a tracker the\nreceiver reported lost meanwhile."},
+     "the person holding still, as a list of\nFrames. Raises ValueError when a paired tracker "
+     "sent nothing, or naming one the receiver\nreported lost meanwhile."},
     {"calibrate", with_keywords<body_calibrate>(), METH_VARARGS | METH_KEYWORDS,
      "calibrate($self, frames, pose='I')\n--\n\nThe first step, from a still hold in `pose`: "
      "\"I\" (arms down) or \"T\" (arms out). `frames` is\nwhat hold() or poll() returns, or a "

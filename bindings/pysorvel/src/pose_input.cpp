@@ -83,34 +83,10 @@ bool for_each_orientation(ModuleState& state, PyObject* items, const char* funct
   return !PyErr_Occurred();
 }
 
-/// The parts a hold's `paired` attribute names; a plain list has none.
-bool expect_paired(ModuleState& state, PyObject* items, sorvel::pose::HoldAverage& hold) {
-  if (PyList_CheckExact(items) || PyTuple_CheckExact(items)) return true;
-  auto paired = PyRef::steal(PyObject_GetAttrString(items, "paired"));
-  if (!paired) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-    PyErr_Clear();
-    return true;
-  }
-  auto iterator = PyRef::steal(PyObject_GetIter(paired.get()));
-  if (!iterator) return false;
-  while (auto name = PyRef::steal(PyIter_Next(iterator.get()))) {
-    const auto part =
-        PyUnicode_Check(name.get()) ? body_part_named(state, name.get()) : std::nullopt;
-    if (!part) {
-      PyErr_Format(PyExc_ValueError, "a hold's paired trackers are body parts, not %R", name.get());
-      return false;
-    }
-    hold.expect(*part);
-  }
-  return !PyErr_Occurred();
-}
-
 }  // namespace
 
 bool read_hold(ModuleState& state, PyObject* items, const char* function,
                sorvel::pose::HoldAverage& hold) {
-  if (!expect_paired(state, items, hold)) return false;
   return for_each_orientation(state, items, function, [&](BodyPart part, const Quaternion& q) {
     hold.expect(part);
     if (usable(q)) hold.add(part, q);

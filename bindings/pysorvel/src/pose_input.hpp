@@ -10,9 +10,8 @@
 
 namespace pysorvel {
 
-/// Every item of `items` into `hold`, each item's body part expected, and so is every part a
-/// hold's `paired` attribute names (Body.hold's list), whether or not it sent anything. False
-/// with TypeError set, naming `function`, for anything else.
+/// Every item of `items` into `hold`, each item's body part expected. False with TypeError set,
+/// naming `function`, for anything else.
 bool read_hold(ModuleState& state, PyObject* items, const char* function,
                sorvel::pose::HoldAverage& hold);
 
