@@ -111,7 +111,8 @@ python-check: python
 	@rm -f build/wheel/*linux_*.whl
 	@$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel .
 	$(PY) -m abi3audit --strict --report build/wheel/*-linux_*.whl
-	$(PY) -m mypy --strict examples/live_demo.py bindings/pysorvel/pysorvel/__main__.py \
+	$(PY) -m mypy --strict examples/live_demo.py bindings/pysorvel/pysorvel/_hold.py \
+	  bindings/pysorvel/pysorvel/__main__.py \
 	  bindings/pysorvel/pysorvel/_record.py bindings/pysorvel/pysorvel/_view.py \
 	  bindings/pysorvel/pysorvel/_view_server.py bindings/pysorvel/pysorvel/_bounded_server.py \
 	  bindings/pysorvel/pysorvel/_lsl.py bindings/pysorvel/pysorvel/_lsl_outlets.py \

@@ -293,6 +293,20 @@ def polling(figures, smoke):
     figures.add("poll15_py_bytes", ours, "bytes/poll", theirs, higher_is_better=False)
 
 
+def pose_solving(figures, smoke):
+    """Body.solve of a full kit's poll, the poll included, as a program drawing a body calls it."""
+    sorvel = streaming_kit()
+    body = pysorvel.Body(height=1.75)
+    body.calibrate(sorvel.poll())
+    solves, repeats = (1_000, 1) if smoke else (20_000, 15)
+
+    def solve():
+        return body.solve(sorvel.poll())
+
+    runs = [per_poll_us(solve, solves, False) for _ in range(repeats)]
+    figures.add("pose_python_solve_us", statistics.median(runs), "us")
+
+
 def latency(build, figures, smoke):
     figures.merge(run_program(build, "sorvel_latency_bench", *(["--smoke"] if smoke else [])))
 
@@ -348,6 +362,7 @@ def main():
     kit_path(figures, transfers, reports, args.smoke)
     stream_path(figures, transfers, reports, args.smoke)
     polling(figures, args.smoke)
+    pose_solving(figures, args.smoke)
     latency(args.build, figures, args.smoke)
     bus_limit(figures, args.smoke)
     lsl_figures.measure(figures, args.smoke)

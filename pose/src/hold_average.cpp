@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <fmt/format.h>
+
 namespace sorvel::pose {
 
 void HoldAverage::add(BodyPart part, const Quaternion& q) {
@@ -31,6 +33,21 @@ Quaternion sign_aligned_mean(const std::vector<Quaternion>& frames) {
 }
 
 }  // namespace
+
+std::optional<Error> hold_refusal(const HoldSummary& hold, BodyPart part) {
+  const HeldPart& held = hold.at(part);
+  switch (held.state) {
+    case HoldState::NotPaired:
+    case HoldState::SentNothing:
+      return Error{fmt::format("{} sent nothing during the hold", part)};
+    case HoldState::Moved:
+      return Error{fmt::format("{} moved during the hold ({:.1f} degrees)", part,
+                               held.largest_deviation * 180.0 / std::numbers::pi)};
+    case HoldState::Still:
+      break;
+  }
+  return std::nullopt;
+}
 
 HoldSummary HoldAverage::summary() const {
   HoldSummary summary;

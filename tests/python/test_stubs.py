@@ -33,6 +33,17 @@ async def main() -> None:
             then: int = drained.time_ns
         lost: int = stream.dropped
     gone: list[str] = sorvel.lost_trackers()
+    body = pysorvel.Body(1.75, lengths={"upper_arm": 0.3}, up="Z")
+    body.calibrate(await body.hold(sorvel, seconds=1.0), pose="I")
+    body.calibrate_mounting(sorvel.poll())
+    body.reset_heading(stream.drain())
+    pose = body.solve(sorvel.poll())
+    rw, rx, ry, rz = pose.rotation("LeftUpperArm")
+    px, py, pz = pose.position("LeftHand")
+    drawn: dict[str, dict[str, tuple[float, ...]]] = pose.as_dict()
+    body.save("body.json")
+    again: pysorvel.Body = pysorvel.Body.load("body.json")
+    tall: float | None = again.height
     pysorvel.enable_log("info")
     publisher = Publisher(sorvel, "LLA", name="lab", interval_s=0.0)
     outlets: FrameOutlets = await publisher.connect()

@@ -11,9 +11,9 @@ import pysorvel
 from conftest import CODES, NAMES, RECEIVER_NOT_FOUND, run, run_child
 
 
-def test_module_exposes_only_sorvel_and_enable_log():
+def test_module_exposes_only_sorvel_body_and_enable_log():
     public = {name for name in dir(pysorvel) if not name.startswith("__")}
-    assert public == {"Sorvel", "enable_log"}
+    assert public == {"Sorvel", "Body", "enable_log"}
     assert isinstance(pysorvel.__doc__, str) and "\n" not in pysorvel.__doc__.strip()
 
 

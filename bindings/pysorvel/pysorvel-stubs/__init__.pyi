@@ -1,6 +1,8 @@
 import asyncio
+import os
+from collections.abc import Iterable
 from types import TracebackType
-from typing import final
+from typing import TypeAlias, final
 
 @final
 class Report:
@@ -68,3 +70,48 @@ class Sorvel:
 
 def enable_log(level: str) -> None:
     """Enable logging for underlying driver. Available levels are "info", "debug" and "error"."""
+
+Frames: TypeAlias = Iterable[Frame] | Iterable[Report] | Iterable[tuple[Report, bool]]
+
+@final
+class Pose:
+    def rotation(self, part: str, /) -> tuple[float, float, float, float]:
+        """The segment's rotation in the body frame, (w, x, y, z)."""
+    def local_rotation(self, part: str, /) -> tuple[float, float, float, float]:
+        """The segment's rotation relative to its parent segment, (w, x, y, z)."""
+    def position(self, part: str, /) -> tuple[float, float, float]:
+        """Where the segment joins its parent, in metres, body frame."""
+    def end(self, part: str, /) -> tuple[float, float, float]:
+        """The segment's far end, in metres, body frame."""
+    def as_dict(self) -> dict[str, dict[str, tuple[float, ...]]]:
+        """Every segment by body part: rotation, local_rotation, position and end."""
+
+@final
+class Body:
+    def __init__(
+        self, height: float | None = None, *, lengths: dict[str, float] | None = None,
+        up: str = "Z"
+    ) -> None: ...
+    async def hold(self, kit: Sorvel, seconds: float = 1.0) -> list[Frame]:
+        """Every frame `kit` sends for `seconds`, the person holding still."""
+    def calibrate(self, frames: Frames, pose: str = "I") -> None:
+        """The first step, from a still hold in `pose`: "I" (arms down) or "T" (arms out)."""
+    def calibrate_mounting(self, frames: Frames, /) -> None:
+        """The optional second step, from a still hold in the ski pose."""
+    def reset_heading(self, frames: Frames, /) -> None:
+        """A quick fix of heading drift, the person standing as in the first step."""
+    def solve(self, frames: Frames, /) -> Pose:
+        """The Pose of the newest frame of every body part in `frames`."""
+    def save(self, path: str | os.PathLike[str], /) -> None:
+        """Writes the lengths and the calibration to `path` as JSON."""
+    @classmethod
+    def load(cls, path: str | os.PathLike[str], /) -> Body:
+        """The Body save() wrote to `path`."""
+    @property
+    def height(self) -> float | None: ...
+    @property
+    def lengths(self) -> dict[str, float]: ...
+    @property
+    def up(self) -> str: ...
+    @property
+    def calibrated(self) -> bool: ...

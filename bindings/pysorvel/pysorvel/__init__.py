@@ -8,3 +8,8 @@ from ._pysorvel import *  # noqa: F403
 # Bound by the import system when it first loads the submodule; a reload finds it loaded already
 # and binds nothing.
 globals().pop("_pysorvel", None)
+
+# Body.hold's coroutine, loaded now so that its first use does not bind it here either.
+from . import _hold  # noqa: E402, F401
+
+globals().pop("_hold", None)

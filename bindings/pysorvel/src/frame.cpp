@@ -28,6 +28,7 @@ struct FrameFields {
   std::array<float, 4> rot;  // w, x, y, z
   std::array<float, 3> acc;
   std::uint16_t accuracy;
+  sorvel::BodyPart part;  // what body_part names, for the pose solver
 };
 
 FrameFields* as_frame(PyObject* self) {
@@ -100,6 +101,15 @@ PyObject* make_frame_type(PyObject* module) {
   return PyType_FromModuleAndSpec(module, &kSpec, nullptr);
 }
 
+bool frame_orientation(ModuleState& state, PyObject* object, sorvel::BodyPart& part,
+                       std::array<float, 4>& wxyz) {
+  if (Py_TYPE(object) != reinterpret_cast<PyTypeObject*>(state.frame_type)) return false;
+  const FrameFields& frame = *as_frame(object);
+  part = frame.part;
+  wxyz = frame.rot;
+  return true;
+}
+
 PyObject* new_frame(ModuleState& state, const sorvel::StampedFrame& stamped) {
   PyObject* body_part = body_part_name(state, stamped.frame.body_part);
   if (body_part == nullptr) return nullptr;
@@ -109,6 +119,7 @@ PyObject* new_frame(ModuleState& state, const sorvel::StampedFrame& stamped) {
                                                          rot_of(stamped.frame),
                                                          stamped.frame.acceleration,
                                                          stamped.frame.accuracy,
+                                                         stamped.frame.body_part,
                                                      });
 }
 

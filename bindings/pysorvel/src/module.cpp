@@ -1,6 +1,6 @@
-// Module pysorvel._pysorvel: attributes `Sorvel` and `enable_log`, which the package pysorvel
-// re-exports (their __module__ is the package, where users find them), and, for the package's
-// tools, the private `_BODY_PARTS` and `_ReceiverNotFoundError`.
+// Module pysorvel._pysorvel: attributes `Sorvel`, `Body` and `enable_log`, which the package
+// pysorvel re-exports (their __module__ is the package, where users find them), and, for the
+// package's tools, the private `_BODY_PARTS` and `_ReceiverNotFoundError`.
 //
 // Single-phase initialisation, once per process: the driver's runtime, logger and devices are
 // process-wide, so the module is bound to the first interpreter that imports it and a repeated
@@ -38,6 +38,10 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state.frame_type);
   Py_VISIT(state.frame_stream_type);
   Py_VISIT(state.frame_wait_type);
+  Py_VISIT(state.body_type);
+  Py_VISIT(state.pose_type);
+  Py_VISIT(state.location_attribute);
+  Py_VISIT(state.rot_attribute);
   return 0;
 }
 
@@ -53,6 +57,10 @@ int module_clear(PyObject* module) {
   Py_CLEAR(state.frame_type);
   Py_CLEAR(state.frame_stream_type);
   Py_CLEAR(state.frame_wait_type);
+  Py_CLEAR(state.body_type);
+  Py_CLEAR(state.pose_type);
+  Py_CLEAR(state.location_attribute);
+  Py_CLEAR(state.rot_attribute);
   return 0;
 }
 
@@ -152,6 +160,15 @@ bool fill_module(PyObject* module) {
       PyModule_AddObjectRef(module, "Sorvel", state.sorvel_type) < 0) {
     return false;
   }
+  state.location_attribute = PyUnicode_InternFromString("location");
+  state.rot_attribute = PyUnicode_InternFromString("rot");
+  state.pose_type = make_pose_type(module);
+  state.body_type = make_body_type(module);
+  if (state.location_attribute == nullptr || state.rot_attribute == nullptr ||
+      state.pose_type == nullptr || state.body_type == nullptr ||
+      PyModule_AddObjectRef(module, "Body", state.body_type) < 0) {
+    return false;
+  }
   auto name = PyRef::steal(PyUnicode_FromString("pysorvel"));
   auto enable_log =
       name ? PyRef::steal(PyCFunction_NewEx(&kEnableLogDef, module, name.get())) : PyRef();
@@ -208,6 +225,22 @@ PyObject* raise_not_str(const char* function, const char* argument, PyObject* va
 
 PyObject* body_part_name(ModuleState& state, sorvel::BodyPart part) {
   return PyTuple_GetItem(state.body_part_names, static_cast<Py_ssize_t>(part));
+}
+
+std::optional<sorvel::BodyPart> body_part_named(ModuleState& state, PyObject* name) {
+  // The module's own strings (Report.location, Frame.body_part) match by identity.
+  for (std::size_t i = 0; i < sorvel::kBodyPartCount; ++i) {
+    if (PyTuple_GetItem(state.body_part_names, static_cast<Py_ssize_t>(i)) == name) {
+      return static_cast<sorvel::BodyPart>(i);
+    }
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();  // a lone surrogate names no body part either
+    return std::nullopt;
+  }
+  return sorvel::body_part_from_name(std::string_view(utf8, static_cast<std::size_t>(size)));
 }
 
 PyObject* to_str(std::string_view text) {

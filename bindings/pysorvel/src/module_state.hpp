@@ -4,9 +4,11 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "sorvel/trackers/frame_stream.hpp"
@@ -26,6 +28,10 @@ struct ModuleState {
   PyObject* frame_type;         ///< the Frame class
   PyObject* frame_stream_type;  ///< the FrameStream class
   PyObject* frame_wait_type;    ///< what FrameStream.__anext__ returns
+  PyObject* body_type;          ///< the Body class
+  PyObject* pose_type;          ///< the Pose class
+  PyObject* location_attribute;  ///< "location", the Report attribute Body reads
+  PyObject* rot_attribute;       ///< "rot"
 };
 
 /// The state of the module `type` was defined in.
@@ -69,11 +75,21 @@ extern PyMethodDef kEnableLogDef;
 PyObject* make_frame_type(PyObject* module);
 /// A new Frame of `stamped`; null with an exception set on failure.
 PyObject* new_frame(ModuleState& state, const sorvel::StampedFrame& stamped);
+/// For a Frame, its body part and orientation (w, x, y, z), read without making Python values;
+/// false, with nothing set, for anything else.
+bool frame_orientation(ModuleState& state, PyObject* object, sorvel::BodyPart& part,
+                       std::array<float, 4>& wxyz);
+/// The body part called `name` ("Head"); nothing for any other str. `name` must be a str.
+std::optional<sorvel::BodyPart> body_part_named(ModuleState& state, PyObject* name);
 /// The FrameStream class and its awaitable; new references or null.
 PyObject* make_frame_stream_type(PyObject* module);
 PyObject* make_frame_wait_type(PyObject* module);
 /// A new FrameStream subscribed to `streams` with room for `buffer` frames (at least 1); null
 /// with an exception set on failure.
 PyObject* new_frame_stream(ModuleState& state, sorvel::FrameStreams& streams, std::size_t buffer);
+
+/// The Body and Pose classes; new references or null.
+PyObject* make_body_type(PyObject* module);
+PyObject* make_pose_type(PyObject* module);
 
 }  // namespace pysorvel

@@ -6,10 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <numbers>
+#include <optional>
 #include <vector>
 
 #include "sorvel/pose/orientations.hpp"
 #include "sorvel/pose/quaternion.hpp"
+#include "sorvel/pose/result.hpp"
 #include "sorvel/trackers/body_part.hpp"
 
 namespace sorvel::pose {
@@ -39,6 +41,10 @@ struct HoldSummary {
   const HeldPart& at(BodyPart part) const { return parts[index_of(part)]; }
   HeldPart& at(BodyPart part) { return parts[index_of(part)]; }
 };
+
+/// The first reason `part`'s share of the hold does not count (it sent nothing or moved), if
+/// any. A hold counts only if every tracker in it sent frames and held still.
+std::optional<Error> hold_refusal(const HoldSummary& hold, BodyPart part);
 
 class HoldAverage {
  public:
