@@ -1,5 +1,5 @@
-#include "forward_kinematics.hpp"
 #include "motion_script.hpp"
+#include "sorvel/pose/kinematics.hpp"
 #include "sorvel/simulator/body.hpp"
 
 namespace sorvel::simulator {
@@ -22,7 +22,7 @@ std::vector<BodyStep> BodyScenario::default_script() {
 BodyState body_truth(const BodyScenario& body, double seconds) {
   BodyState state;
   state.segments = body::MotionScript(body).at(seconds);
-  state.joints = body::joint_positions(body.proportions, state.segments);
+  state.joints = pose::joint_positions(state.segments, body.proportions);
   return state;
 }
 

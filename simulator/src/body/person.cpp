@@ -2,9 +2,9 @@
 
 #include <cmath>
 
-#include "forward_kinematics.hpp"
 #include "poses.hpp"
 #include "sorvel/platform/platform.hpp"
+#include "sorvel/pose/kinematics.hpp"
 
 namespace sorvel::simulator::body {
 
@@ -62,7 +62,7 @@ BodyState Person::state_at(double seconds) const {
   if (const double weight = hold_weight(seconds); weight > 0.0) {
     state.segments = blend_segments(state.segments, *hold_segments_, weight);
   }
-  state.joints = joint_positions(proportions_, state.segments);
+  state.joints = pose::joint_positions(state.segments, proportions_);
   return state;
 }
 
