@@ -13,6 +13,7 @@ import gc
 import itertools
 import json
 import os
+import signal
 import statistics
 import subprocess
 import sys
@@ -353,6 +354,9 @@ def main():
     parser.add_argument("--smoke", action="store_true", help="once, small; numbers mean nothing")
     args = parser.parse_args()
 
+    # Started in the background, this process would ignore SIGINT, and so would the tools it
+    # starts and stops with SIGINT, as Ctrl-C would.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     figures = Figures()
     started = time.monotonic()
     # What users feel first: calls at a game loop's pace.
