@@ -59,9 +59,6 @@ PyObject* make_sorvel_type(PyObject* module);
 PyObject* make_report_type(PyObject* module);
 /// A new Report holding `frame`'s fields; null with an exception set on failure.
 PyObject* new_report(ModuleState& state, PyObject* report_type, const sorvel::TrackerFrame& frame);
-/// Asks the cache for what `refill_report` lets go: level 0 the values, level 1 the floats in
-/// them (whose tuples level 0 asked for).
-void prefetch_report_values(PyObject* report, std::size_t level);
 /// Whether `report` shows `frame`'s values, bit for bit.
 bool report_shows(PyObject* report, const sorvel::TrackerFrame& frame);
 /// Makes `report` hold `frame` instead, for a Report nobody but its maker can reach any more;

@@ -157,22 +157,6 @@ PyObject* new_report(ModuleState& state, PyObject* report_type, const sorvel::Tr
   return report.release();
 }
 
-void prefetch_report_values(PyObject* report, std::size_t level) {
-  const ReportFields& fields = *as_report(report);
-  if (level == 0) {
-    for (const PyRef* value : {&fields.acc, &fields.rot, &fields.accuracy}) {
-      __builtin_prefetch(value->get());
-    }
-    return;
-  }
-  for (const PyRef* tuple : {&fields.acc, &fields.rot}) {
-    if (!*tuple) continue;
-    for (Py_ssize_t i = 0; i < PyTuple_Size(tuple->get()); ++i) {
-      __builtin_prefetch(PyTuple_GetItem(tuple->get(), i));
-    }
-  }
-}
-
 bool report_shows(PyObject* report, const sorvel::TrackerFrame& frame) {
   // Bit for bit: -0.0 is not 0.0, and a NaN is the NaN it was.
   const ReportFields& fields = *as_report(report);

@@ -15,8 +15,6 @@ using sorvel::TrackerFrame;
 
 namespace {
 
-constexpr std::size_t kPrefetchLevels = 2;
-
 PyObject* raise_type_error(std::string_view message) {
   return raise_message(PyExc_TypeError, message);
 }
@@ -88,12 +86,7 @@ class ReportCache::Visitor {
 
 PyObject* ReportCache::poll(ModuleState& state, sorvel::Driver& driver) {
   if (busy_) return poll_uncached(state, driver);
-  cache_.prefetch();
-  for (const Slot& slot : slots_) {
-    __builtin_prefetch(slot.report.get());
-    __builtin_prefetch(slot.repeated.get());
-    __builtin_prefetch(slot.fresh_pair.get());
-  }
+
   Visitor visitor(*this);
   auto polled = driver.poll_each(cache_, visitor);
   if (!polled || !*polled) return raise_failure(state, polled);
@@ -105,13 +98,6 @@ PyObject* ReportCache::poll(ModuleState& state, sorvel::Driver& driver) {
   auto list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < count; ++i) {
-    // The values a refill lets go are cold: ask for them a few slots ahead, a level at a time.
-    for (std::size_t level = 0; level < kPrefetchLevels; ++level) {
-      const std::size_t ahead = i + kPrefetchLevels - level;
-      if (ahead < count && slots_[ahead].renew && slots_[ahead].report) {
-        prefetch_report_values(slots_[ahead].report.get(), level);
-      }
-    }
     PyObject* pair = pair_of(state, slots_[i], frames_[i]);
     if (pair == nullptr) return nullptr;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);  // steals the pair

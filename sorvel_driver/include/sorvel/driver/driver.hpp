@@ -50,10 +50,6 @@ class Driver : public std::enable_shared_from_this<Driver> {
    public:
     /// Changes whenever the cache moves to another tracker set, and only then.
     std::uint64_t generation() const { return generation_; }
-    /// TrackerSet::prefetch of the set the cache saw last, ahead of `poll_each`.
-    void prefetch() const {
-      if (set_) set_->prefetch();
-    }
 
    private:
     friend class Driver;

@@ -34,21 +34,13 @@ class FrameQueue {
   /// Returns how many frames it dropped to make room (0 unless the queue was full).
   std::size_t push(const TrackerFrame& frame);
 
-  /// Asks the cache for what `pop` reads first, ahead of a poll that visits many queues, so
-  /// that their cold lines arrive together rather than one after another.
-  void prefetch() const {
-    __builtin_prefetch(&enqueue_pos_);
-    __builtin_prefetch(&dequeue_pos_);
-  }
-
   /// Removes and returns the oldest frame; nothing when the queue is empty. A frame whose
   /// producer is still copying it in counts as not there yet.
   std::optional<TrackerFrame> pop() {
-    // Polls mostly find the queue empty: that answer takes two loads, of lines whose addresses
-    // are known ahead (see prefetch), and no call. A frame claimed but not yet copied in is
-    // left to pop_into, which waits for no one.
+    // Polls mostly find the queue empty: that answer takes two loads and no call.
     const std::size_t pos = dequeue_pos_.load(std::memory_order_relaxed);
-    if (enqueue_pos_.load(std::memory_order_acquire) == pos) return std::nullopt;
+    const std::size_t sequence = cells_[pos % kCapacity].sequence.load(std::memory_order_acquire);
+    if (static_cast<std::ptrdiff_t>(sequence - (pos + 1)) < 0) return std::nullopt;
     TrackerFrame frame;
     if (!pop_into(&frame)) return std::nullopt;
     return frame;

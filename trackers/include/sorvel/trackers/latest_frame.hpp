@@ -39,9 +39,6 @@ class LatestFrame {
     return frame;
   }
 
-  /// Asks the cache for the version, as FrameQueue::prefetch does.
-  void prefetch() const { __builtin_prefetch(&version_); }
-
   /// Copies the frame into `frame` and returns its version, unless the cell still holds the frame
   /// whose version is `known`: then it returns `known` and copies nothing. `known` is a version
   /// an earlier call returned, or kNoVersion.

@@ -105,17 +105,6 @@ class TrackerSet {
     return true;
   }
 
-  /// Asks the cache for what `poll_each` reads first of every entry. A poll at a game loop's
-  /// pace finds all of it cold: asked for at once, and a little ahead, the lines arrive together
-  /// rather than one after another.
-  void prefetch() const {
-    if (receiver_connected_) __builtin_prefetch(receiver_connected_.get());
-    for (const TrackerEntry& entry : entries_) {
-      entry.queue->prefetch();
-      entry.latest->prefetch();
-    }
-  }
-
   const std::vector<TrackerEntry>& entries() const { return entries_; }
   const std::vector<TrackerAddress>& addresses() const { return addresses_; }
   std::size_t count() const { return count_; }
