@@ -70,7 +70,7 @@ fuzz: fuzz-build
 
 # What users feel, beside a pure-Python driver's figures: one table, and bench/results.json.
 BENCH_TARGETS := sorvel_bench sorvel_report_path_bench sorvel_latency_bench sorvel_pose_bench \
-  sorvel_body_bench
+  sorvel_body_bench sorvel_pose_accuracy_bench
 
 # The benchmarks' own Release build (-O3): the smoke run builds it too, so that a warning only
 # the optimiser raises fails the tests, not the first `make bench`.
@@ -86,6 +86,7 @@ bench: bench-build python
 bench-smoke: bench-build python
 	for bench in sorvel_bench sorvel_pose_bench sorvel_body_bench; do \
 	  build-bench/bench/$$bench --benchmark_min_time=0.001 >/dev/null || exit 1; done
+	build-bench/bench/sorvel_pose_accuracy_bench --smoke >/dev/null
 	$(PY) bench/run.py --smoke --build build-bench --out build-bench/bench-smoke.json
 
 # The module, built into a virtual environment of the project's own.

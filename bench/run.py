@@ -312,6 +312,22 @@ def latency(build, figures, smoke):
     figures.merge(run_program(build, "sorvel_latency_bench", *(["--smoke"] if smoke else [])))
 
 
+def pose_accuracy(build, figures, smoke):
+    """The solver against the simulated person's truth, and its cost per solve of a full kit."""
+    figures.merge(run_program(build, "sorvel_pose_accuracy_bench", *(["--smoke"] if smoke else [])))
+    out = run_program(build, "sorvel_pose_bench", "--benchmark_filter=BM_Solve15Trackers",
+                      "--benchmark_format=json",
+                      *(["--benchmark_min_time=0.001"] if smoke else ["--benchmark_repetitions=5"]))
+    runs = [b for b in json.loads(out)["benchmarks"]
+            if b["name"].startswith("BM_Solve15Trackers") and b.get("run_type") == "iteration"]
+    if not runs:
+        raise SystemExit("sorvel_pose_bench did not run BM_Solve15Trackers")
+    per_ns = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}
+    figures.add("pose_solve_us",
+                statistics.median(b["real_time"] * per_ns[b["time_unit"]] / 1e3 for b in runs), "us")
+    figures.add("pose_solve_allocs", max(b["allocs_per_solve"] for b in runs), "allocs/solve")
+
+
 def bus_limit(figures, smoke):
     """About 1,000 transfers/s from 15 trackers, polled by a Python loop at 250 Hz."""
     seconds = 1.0 if smoke else 10.0
@@ -368,6 +384,7 @@ def main():
     polling(figures, args.smoke)
     pose_solving(figures, args.smoke)
     latency(args.build, figures, args.smoke)
+    pose_accuracy(args.build, figures, args.smoke)
     bus_limit(figures, args.smoke)
     lsl_figures.measure(figures, args.smoke)
 

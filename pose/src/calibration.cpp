@@ -19,13 +19,7 @@ Result<Calibration> calibrate(const HoldSummary& hold, StandingPose pose, WorldU
   }
   if (reference == nullptr) return Error{"no reference tracker (Chest, Hips or Head) is paired"};
 
-  // The reference reports q = Up * Ry(h) * S0 * M, h its heading. Its mounting is square when M
-  // has no twist about the segment's own up in that pose, S0^-1 * Y, so Ry(h) is the twist of
-  // Up^-1 * q * S0^-1 about Y.
-  const Quaternion up_turn = up_rotation(up);
-  const Quaternion seen = up_turn.conjugate() * hold.at(*reference).mean *
-                          standing_rotation(pose, *reference).conjugate();
-  const Quaternion correction = (up_turn * twist_about(seen, kBodyUp)).normalized();
+  const Quaternion correction = square_correction(hold.at(*reference).mean, pose, *reference, up);
 
   Calibration calibration;
   calibration.pose = pose;

@@ -2,14 +2,35 @@
 
 #include "hold_checks.hpp"
 #include "sorvel/pose/calibration.hpp"
+#include "sorvel/pose/skeleton.hpp"
 
 namespace sorvel::pose {
 namespace {
 
 constexpr Vec3 kBodyX{1.0, 0.0, 0.0};
 
+/// Trackers whose headings from the ski pose all lie this close to the reference's share one
+/// heading: further than the ski pose's own scatter, far nearer than own headings ever fall.
+constexpr double kSharedHeadingSpread = 10.0 * std::numbers::pi / 180.0;
+
 Quaternion with_positive_w(const Quaternion& q) {
   return q.w < 0.0 ? Quaternion{-q.w, -q.x, -q.y, -q.z} : q;
+}
+
+// The correction of a tracker taken to be strapped along its segment, rolled any way about it,
+// in the first pose: its axis named as the segment's long axis then points, seen from above,
+// where the segment does. A segment upright in that pose has no such bearing: its tracker is
+// taken to be square about the vertical instead.
+Quaternion along_segment_correction(const TrackerCalibration& tracker, StandingPose pose,
+                                    BodyPart part, WorldUp up) {
+  const Vec3 along = rest_extent(Proportions::from_height(1.0), part).normalized();
+  const Vec3 wanted = standing_rotation(pose, part).rotate(along);
+  const Vec3 level{wanted.x, 0.0, wanted.z};
+  if (level.norm() < 0.5) return square_correction(tracker.first_hold, pose, part, up);
+  const Quaternion up_turn = up_rotation(up);
+  const Vec3 seen = (up_turn.conjugate() * tracker.first_hold).rotate(along);
+  return (up_turn * Quaternion::from_axis_angle(kBodyUp, signed_angle_about(wanted, seen, kBodyUp)))
+      .normalized();
 }
 
 // The heading h of the tracker world's A = Up * Ry(h), from the turn the tracker saw between the
@@ -70,15 +91,33 @@ Result<Calibration> calibrate_mounting(const Calibration& first, const HoldSumma
         (up_turn * Quaternion::from_axis_angle(kBodyUp, *heading)).normalized();
   }
 
-  // Parts that could not tell their heading take the reference's, as in the first step, moved by
-  // as much as the reference's own heading moved now that it need not be square.
+  // Parts that could not tell their heading (flat feet): in a kit whose trackers share one
+  // heading they take the reference's, as in the first step, moved by as much as the reference's
+  // own heading moved now that it need not be square. Where each tracker has a heading of its
+  // own, the reference's says nothing about theirs: their trackers are taken to lie along their
+  // segments.
+  bool shared_heading = true;
+  if (has_own_heading[index_of(*reference)]) {
+    for (std::size_t i = 0; i < kBodyPartCount; ++i) {
+      if (has_own_heading[i] &&
+          angle_between(refined.trackers[i].correction, refined.at(*reference).correction) >
+              kSharedHeadingSpread) {
+        shared_heading = false;
+      }
+    }
+  }
   const Quaternion shift =
       refined.at(*reference).correction * first.at(*reference).correction.conjugate();
   for (std::size_t i = 0; i < kBodyPartCount; ++i) {
     TrackerCalibration& tracker = refined.trackers[i];
     if (!tracker.calibrated) continue;
-    if (!has_own_heading[i]) tracker.correction = (shift * tracker.correction).normalized();
-    tracker.mounting = (standing_rotation(first.pose, static_cast<BodyPart>(i)).conjugate() *
+    const auto part = static_cast<BodyPart>(i);
+    if (!has_own_heading[i]) {
+      tracker.correction = shared_heading
+                               ? (shift * tracker.correction).normalized()
+                               : along_segment_correction(tracker, first.pose, part, first.up);
+    }
+    tracker.mounting = (standing_rotation(first.pose, part).conjugate() *
                         tracker.correction.conjugate() * tracker.first_hold)
                            .normalized();
   }

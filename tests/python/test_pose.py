@@ -73,12 +73,14 @@ class WornKit:
         shared = rng.uniform(-180, 180)
         self.headings = {part: rng.uniform(-180, 180) if own_headings else shared
                          for part in NAMES}
-        # Feet stay flat in the ski pose, so they can only share the chest's heading.
-        for foot in ("LeftFoot", "RightFoot"):
-            self.headings[foot] = self.headings["Chest"]
         # The chest's tracker sits square unless the ski step finds every heading.
         self.mountings = {part: (1.0, 0.0, 0.0, 0.0) if part == "Chest" and not own_headings
                           else random_rotation(rng) for part in NAMES}
+        # Feet stay flat in the ski pose: with headings of their own, only a tracker lying along
+        # the foot (rolled any way about it) tells its heading from its strap's.
+        if own_headings:
+            for foot in ("LeftFoot", "RightFoot"):
+                self.mountings[foot] = turn((0, 0, 1), rng.uniform(-180, 180))
 
     def report(self, body, drift=0.0):
         up_axis, up_turn = ((0, 0, 1), turn((1, 0, 0), 90)) if self.up == "Z" else (

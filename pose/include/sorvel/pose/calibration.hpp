@@ -49,9 +49,11 @@ Result<Calibration> calibrate(const HoldSummary& hold, StandingPose pose, WorldU
 /// The optional second step, holding the ski pose after `first`. Each tracker's segment turns
 /// about the body's X axis, a horizontal axis in the tracker's world whose direction gives that
 /// tracker's own heading, so trackers no longer need to share one and the reference need not be
-/// square. A segment that turned less than kLeastSkiTurn keeps its heading from the first step,
-/// corrected by as much as the reference's moved. Refuses unless every calibrated tracker sent
-/// frames and held still.
+/// square. A segment that turned less than kLeastSkiTurn (a flat foot) cannot tell its heading:
+/// where every heading found lies within a few degrees of the reference's, the kit shares one and
+/// the segment keeps its heading from the first step, corrected by as much as the reference's
+/// moved; otherwise its tracker is taken to lie along the segment, rolled any way about it.
+/// Refuses unless every calibrated tracker sent frames and held still.
 Result<Calibration> calibrate_mounting(const Calibration& first, const HoldSummary& ski);
 
 /// A quick fix of heading drift, the person standing as in the first step: each present tracker's
