@@ -100,11 +100,14 @@ def rest_extents(lengths: Mapping[str, float]) -> NDArray[np.float64]:
 def orientations_of(items: Iterable[Any]) -> NDArray[np.float64]:
     """The newest orientation of every body part in a poll's (Report, fresh) pairs, Reports or
     Frames, one (w, x, y, z) row per wire index; NaN rows for parts that sent none."""
-    out = np.full((COUNT, 4), np.nan)
+    latest = {}
     for item in items:
         record = item[0] if isinstance(item, tuple) else item
         part = record.location if hasattr(record, "location") else record.body_part
-        out[INDEX[part]] = record.rot
+        latest[INDEX[part]] = record.rot
+    out = np.full((COUNT, 4), np.nan)
+    if latest:
+        out[list(latest)] = list(latest.values())
     return out
 
 
