@@ -95,9 +95,10 @@ $(PY): | bootstrap
 	@$(PY) -m pip install -q --upgrade pip
 	@$(PY) -m pip install -q scikit-build-core pytest mypy abi3audit build $(WHEEL_TOOLS)
 
-# With the lsl extra, which its tests and benchmark need.
+# With the extras the tests and benchmarks need: lsl, and test (NumPy and SciPy for the pose
+# solver's peer).
 python: $(PY)
-	@$(PY) -m pip install -q --no-build-isolation ".[lsl]"
+	@$(PY) -m pip install -q --no-build-isolation ".[lsl,test]"
 
 python-test: python
 	$(PY) -m pytest -q

@@ -30,6 +30,7 @@ import lsl_figures  # noqa: E402
 import paced  # noqa: E402
 import workload  # noqa: E402
 from peer.driver import PeerDriver  # noqa: E402
+from peer.pose_scipy import PeerBody, orientations_of  # noqa: E402
 
 _kits = itertools.count(1)
 
@@ -306,6 +307,22 @@ def pose_solving(figures, smoke):
 
     runs = [per_poll_us(solve, solves, False) for _ in range(repeats)]
     figures.add("pose_python_solve_us", statistics.median(runs), "us")
+
+    # The same body solved by the NumPy/SciPy peer, which reads it from what save() wrote; its
+    # side turns each poll's Reports into its array, as its user would. Fewer solves a repeat on
+    # the slower side keep the two repeats of one round about as long.
+    with tempfile.TemporaryDirectory() as work:
+        saved = Path(work) / "body.json"
+        body.save(saved)
+        peer = PeerBody.load(saved)
+
+    def peer_solve():
+        return peer.solve(orientations_of(sorvel.poll()))
+
+    peer_solves = 100 if smoke else 2_000
+    ours, theirs = interleaved(repeats, lambda: per_poll_us(solve, solves, False),
+                               lambda: per_poll_us(peer_solve, peer_solves, False))
+    figures.add("pose_vs_scipy", ours, "us", theirs, higher_is_better=False)
 
 
 def latency(build, figures, smoke):
