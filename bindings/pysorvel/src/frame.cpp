@@ -6,6 +6,11 @@
 //     accuracy: int                           (read-only, as Report.accuracy)
 //     def __repr__(self) -> str                (as Report's)
 //
+// def _frame(body_part: str, time_ns: int, rot: tuple[float, float, float, float],
+//            acc: tuple[float, float, float], accuracy: int) -> Frame
+//
+// The tools that solve a recording again make its rows into Frames with _frame, so that Body
+// reads them as it reads a live stream's.
 // One frame of a FrameStream. A stream hands out many of these, most never read field by
 // field, so a Frame keeps the raw values and makes the Python ones when they are asked for.
 
@@ -70,6 +75,37 @@ PyObject* frame_repr(PyObject* self) {
   }
 }
 
+/// _frame(...): a Frame of recorded values; ValueError for a name that is no body part.
+PyObject* make_recorded_frame(PyObject* module, PyObject* args) {
+  PyObject* name = nullptr;
+  long long time_ns = 0;
+  double w = 0, x = 0, y = 0, z = 0, ax = 0, ay = 0, az = 0;
+  int accuracy = 0;
+  if (!PyArg_ParseTuple(args, "UL(dddd)(ddd)i:_frame", &name, &time_ns, &w, &x, &y, &z, &ax, &ay,
+                        &az, &accuracy)) {
+    return nullptr;
+  }
+  ModuleState& state = state_of_module(module);
+  const auto part = body_part_named(state, name);
+  if (!part) {
+    PyErr_Format(PyExc_ValueError, "_frame(): %R is not a body part", name);
+    return nullptr;
+  }
+  if (accuracy < 0 || accuracy > 0xFFFF) {
+    PyErr_Format(PyExc_ValueError, "_frame(): accuracy %d is outside 0 to 65535", accuracy);
+    return nullptr;
+  }
+  const auto narrow = [](double value) { return static_cast<float>(value); };
+  return new_instance<FrameFields>(
+      state.frame_type,
+      FrameFields{PyRef::borrow(body_part_name(state, *part)),
+                  static_cast<std::int64_t>(time_ns),
+                  {narrow(w), narrow(x), narrow(y), narrow(z)},
+                  {narrow(ax), narrow(ay), narrow(az)},
+                  static_cast<std::uint16_t>(accuracy),
+                  *part});
+}
+
 PyGetSetDef kGetSet[] = {
     {"body_part", get_body_part, nullptr, nullptr, nullptr},
     {"time_ns", get_time_ns, nullptr, nullptr, nullptr},
@@ -96,6 +132,11 @@ PyType_Spec kSpec = {
 };
 
 }  // namespace
+
+PyMethodDef kRecordedFrameDef = {
+    "_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(make_recorded_frame)),
+    METH_VARARGS,
+    "_frame(body_part, time_ns, rot, acc, accuracy)\n--\n\nA Frame of recorded values."};
 
 PyObject* make_frame_type(PyObject* module) {
   return PyType_FromModuleAndSpec(module, &kSpec, nullptr);

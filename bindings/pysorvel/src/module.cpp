@@ -175,6 +175,10 @@ bool fill_module(PyObject* module) {
   if (!enable_log || PyModule_AddObjectRef(module, "enable_log", enable_log.get()) < 0) {
     return false;
   }
+  auto recorded_frame = PyRef::steal(PyCFunction_NewEx(&kRecordedFrameDef, module, name.get()));
+  if (!recorded_frame || PyModule_AddObjectRef(module, "_frame", recorded_frame.get()) < 0) {
+    return false;
+  }
   return register_shutdown_hook();
 }
 

@@ -70,6 +70,8 @@ extern PyMethodDef kEnableLogDef;
 
 /// The Frame class; new reference or null.
 PyObject* make_frame_type(PyObject* module);
+/// `_frame`: a Frame made from a recording's values, for solving it again.
+extern PyMethodDef kRecordedFrameDef;
 /// A new Frame of `stamped`; null with an exception set on failure.
 PyObject* new_frame(ModuleState& state, const sorvel::StampedFrame& stamped);
 /// For a Frame, its body part and orientation (w, x, y, z), read without making Python values;
