@@ -147,6 +147,10 @@ def truth_directions(truth, at_ns):
 
 def page_against_truth(browser, truth):
     """How far each segment the page draws is turned from the person's, in degrees."""
+    # The figure as drawn from the newest updates: software WebGL may draw seconds late at first.
+    drawn_before = browser.execute_script("return sorvelView.rendered()")
+    wait_for("the figure to be drawn afresh",
+             lambda: browser.execute_script("return sorvelView.rendered()") > drawn_before + 1)
     drawn = browser.execute_script("return sorvelView.directions()")
     seen_ns = time.monotonic_ns()
     truth_now = truth_directions(truth, seen_ns - PAGE_LAG_NS)
@@ -163,6 +167,10 @@ def test_calibrating_on_the_page_draws_the_person_as_they_stand(browser, tmp_pat
         browser.get(f"http://{view.host}:{view.port}/")
         wait_for("the whole figure",
                  lambda: len(browser.execute_script("return sorvelView.segments()")) == 15)
+        # Until its first frame a segment is drawn at rest, which says nothing of the trackers.
+        wait_for("every tracker's frames", lambda: browser.execute_script(
+            "return [...document.querySelectorAll('#trackers tbody tr')]"
+            ".every((row) => Number(row.cells[1].textContent) > 0)"))
         status = browser.find_element("id", "calibration-status")
         assert status.text == "Not calibrated: the figure shows raw tracker orientations"
         raw = page_against_truth(browser, truth)
