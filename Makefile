@@ -117,7 +117,8 @@ python-check: python
 	$(PY) -m mypy --strict examples/live_demo.py bindings/pysorvel/pysorvel/_hold.py \
 	  bindings/pysorvel/pysorvel/__main__.py \
 	  bindings/pysorvel/pysorvel/_record.py bindings/pysorvel/pysorvel/_view.py \
-	  bindings/pysorvel/pysorvel/_view_server.py bindings/pysorvel/pysorvel/_bounded_server.py \
+	  bindings/pysorvel/pysorvel/_view_server.py bindings/pysorvel/pysorvel/_view_calibration.py \
+	  bindings/pysorvel/pysorvel/_bounded_server.py \
 	  bindings/pysorvel/pysorvel/_lsl.py bindings/pysorvel/pysorvel/_lsl_outlets.py \
 	  bindings/pysorvel/pysorvel/lsl.py bindings/pysorvel/pysorvel/_terminal_calibration.py \
 	  bindings/pysorvel/pysorvel/_skeleton.py bindings/pysorvel/pysorvel/_resample.py \

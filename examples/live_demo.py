@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import json
 import os
 import sys
 import time
@@ -52,7 +53,8 @@ def open_kit() -> tuple[pysorvel.Sorvel, str]:
     except OSError as error:
         if str(error) != "Receiver not found":
             raise
-    os.environ["SORVEL_VIRTUAL_KIT"] = "1"
+    # A simulated person wears the trackers, strapped on anyhow, as a real kit would report them.
+    os.environ["SORVEL_VIRTUAL_KIT"] = json.dumps({"body": {}})
     return pysorvel.Sorvel(), "virtual kit (no receiver plugged in)"
 
 

@@ -2,10 +2,13 @@
 of `python -m pysorvel view` on the virtual kit and sees the figure, its movement and a tracker
 that drops out. Screenshots stay in build/artefacts/view."""
 
+import csv
 import io
+import math
 import os
 import pathlib
 import re
+import statistics
 import sys
 import time
 
@@ -97,3 +100,93 @@ def test_the_figure_moves_shows_a_lost_tracker_and_records(browser, tmp_path):
         browser.get("about:blank")  # the page closes: the view ends by itself
         assert view.wait(timeout=15) == 0
         view.line("the page was closed")
+
+
+# Each segment's direction from its joint in the rest (T) pose, body frame: Y up, facing +Z,
+# +X to the person's left.
+REST_DIRECTIONS = {
+    "Hips": (0, 1, 0), "Chest": (0, 1, 0), "Head": (0, 1, 0),
+    **{f"{side}{part}": (x, 0, 0) for side, x in (("Left", 1), ("Right", -1))
+       for part in ("UpperArm", "LowerArm", "Hand")},
+    **{f"{side}{part}": (0, -1, 0) for side in ("Left", "Right")
+       for part in ("UpperLeg", "LowerLeg")},
+    "LeftFoot": (0, 0, 1), "RightFoot": (0, 0, 1),
+}
+# How far behind the page's figure trails the person: a frame's way to the page, a few updates.
+PAGE_LAG_NS = 30_000_000
+
+
+def rotated(q, v):
+    w, x, y, z = q
+    u = (x, y, z)
+    cross = lambda a, b: (a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2],
+                          a[0] * b[1] - a[1] * b[0])
+    t = tuple(2 * c for c in cross(u, v))
+    return tuple(v[i] + w * t[i] + cross(u, t)[i] for i in range(3))
+
+
+def degrees_between(a, b):
+    cosine = sum(p * q for p, q in zip(a, b)) / math.hypot(*a) / math.hypot(*b)
+    return math.degrees(math.acos(max(-1.0, min(1.0, cosine))))
+
+
+def truth_directions(truth, at_ns):
+    """Each segment's direction at about `at_ns` by the simulated person's own account."""
+    wait_for("the truth to reach the page's time",
+             lambda: truth.exists() and (lines := truth.read_text().splitlines()) and
+             int(lines[-1].split(",", 1)[0]) >= at_ns)
+    nearest = {}
+    with open(truth, newline="") as file:
+        for row in csv.DictReader(file):
+            part, when = row["body_part"], int(row["time_ns"])
+            if part not in nearest or abs(when - at_ns) < abs(nearest[part][0] - at_ns):
+                seg = tuple(float(row[f"seg_{c}"]) for c in "wxyz")
+                nearest[part] = (when, rotated(seg, REST_DIRECTIONS[part]))
+    return {part: direction for part, (_, direction) in nearest.items()}
+
+
+def page_against_truth(browser, truth):
+    """How far each segment the page draws is turned from the person's, in degrees."""
+    # The figure as drawn from the newest updates: software WebGL may draw seconds late at first.
+    drawn_before = browser.execute_script("return sorvelView.rendered()")
+    wait_for("the figure to be drawn afresh",
+             lambda: browser.execute_script("return sorvelView.rendered()") > drawn_before + 1)
+    drawn = browser.execute_script("return sorvelView.directions()")
+    seen_ns = time.monotonic_ns()
+    truth_now = truth_directions(truth, seen_ns - PAGE_LAG_NS)
+    return {part: degrees_between(direction, truth_now[part])
+            for part, direction in drawn.items()}
+
+
+def test_calibrating_on_the_page_draws_the_person_as_they_stand(browser, tmp_path):
+    # Trackers strapped on anyhow, each in a world of its own heading; the person sways.
+    truth = tmp_path / "truth.csv"
+    person = {"body": {"seed": 11, "noise_deg": 0, "mounting": "random", "heading": "random",
+                       "truth": str(truth), "script": [{"motion": "sway", "seconds": 60}]}}
+    with running_view(person, "--group", FULL_BODY) as view:
+        browser.get(f"http://{view.host}:{view.port}/")
+        wait_for("the whole figure",
+                 lambda: len(browser.execute_script("return sorvelView.segments()")) == 15)
+        # Until its first frame a segment is drawn at rest, which says nothing of the trackers.
+        wait_for("every tracker's frames", lambda: browser.execute_script(
+            "return [...document.querySelectorAll('#trackers tbody tr')]"
+            ".every((row) => Number(row.cells[1].textContent) > 0)"))
+        status = browser.find_element("id", "calibration-status")
+        assert status.text == "Not calibrated: the figure shows raw tracker orientations"
+        raw = page_against_truth(browser, truth)
+        assert statistics.median(raw.values()) > 30, raw
+
+        assert browser.find_element("id", "ski").is_selected()
+        browser.find_element("id", "calibrate").click()
+        step = browser.find_element("id", "calibration-step")
+        wait_for("the countdown", lambda: re.fullmatch(r"Stand still, arms down in [123]…",
+                                                       step.text))
+        wait_for("the ski pose", lambda: step.text.startswith("Now crouch as a skier"))
+        wait_for("the calibrated figure",
+                 lambda: browser.execute_script("return sorvelView.calibrated()"))
+        wait_for("the status to say so", lambda: status.text == "Calibrated with the ski pose")
+        canvas_image(browser, "calibrated")
+        for _ in range(3):  # at moments of the sway apart
+            solved = page_against_truth(browser, truth)
+            assert set(solved) == set(REST_DIRECTIONS) and max(solved.values()) < 10, solved
+            time.sleep(0.3)

@@ -12,8 +12,10 @@ from conftest import CODES, NAMES, RECEIVER_NOT_FOUND, run, run_child
 
 
 def test_module_exposes_only_sorvel_body_and_enable_log():
-    public = {name for name in dir(pysorvel) if not name.startswith("__")}
+    public = {name for name in dir(pysorvel) if not name.startswith("_")}
     assert public == {"Sorvel", "Body", "enable_log"}
+    private = {name for name in dir(pysorvel) if name.startswith("_") and name[1] != "_"}
+    assert private == {"_ask_virtual_person"}
     assert isinstance(pysorvel.__doc__, str) and "\n" not in pysorvel.__doc__.strip()
 
 

@@ -14,7 +14,7 @@ import time
 
 import pytest
 
-from conftest import windows_lacks
+from conftest import report_transfers, sample, windows_lacks
 from view_process import FULL_BODY, running_view
 
 LOSE_LEFT_HAND = {"script": [{"on": "Go", "delay_ms": 300, "lose_tracker": "LH"},
@@ -94,6 +94,7 @@ def test_refuses_what_the_page_never_asks():
             ("POST", "/record", {}, 403),  # a form of another site, which cannot set the header
             ("POST", "/record", {**button, "Host": "attacker.example"}, 403),
             ("POST", "/index.html", button, 404),
+            ("POST", "/calibrate", button, 403),  # each button has a header of its own
         ]
         for method, path, headers, status in cases:
             assert view.request(method, path, headers).status == status, (method, path, headers)
@@ -208,3 +209,56 @@ def test_a_view_that_cannot_go_on_says_why(scenario, args, message):
     with running_view(scenario, *args) as view:
         assert view.wait() == 1
         assert message in view.process.stderr.read()
+
+
+def press(view, button, query=""):
+    return json_of(view.request("POST", f"/{button}{query}", {"X-Pysorvel": button}))
+
+
+def test_calibrating_from_the_page_sends_the_solved_pose_from_then_on():
+    person = {"body": {"seed": 4, "noise_deg": 0}}
+    with running_view(person, "--group", "HE,CH,HI,LH,LF") as view:
+        snapshots = view.snapshots()
+        raw = first(snapshots, lambda s: s["trackers"]["Head"]["fps"] > 0)
+        assert not raw["calibration"]["calibrated"] and "pose" not in raw
+        assert raw["calibration"]["message"].startswith("Not calibrated")
+        assert press(view, "reset-heading")["refused"] == "calibrate first"
+
+        started = press(view, "calibrate", "?ski=1")
+        assert "refused" not in started and started["step"] == "Stand still, arms down"
+        assert 2.0 < started["countdown_s"] <= 3.0
+        assert press(view, "calibrate")["refused"] == "a step is under way"
+        crouch = first(snapshots, lambda s: s["calibration"]["step"].startswith("Now crouch"))
+        assert not crouch["calibration"]["calibrated"]  # only the whole calibration counts
+        solved = first(snapshots, lambda s: "pose" in s)
+        assert solved["calibration"]["message"] == "Calibrated with the ski pose"
+        assert set(solved["pose"]) == {"Head", "Chest", "Hips", "LeftHand", "LeftFoot"}
+        feet = solved["pose"]["LeftFoot"]
+        assert len(feet["rotation"]) == 4 and feet["end"][1] < solved["pose"]["Head"]["end"][1]
+
+        assert "refused" not in press(view, "reset-heading")
+        reset = first(snapshots, lambda s: s["calibration"]["message"] == "Heading reset")
+        assert reset["calibration"]["error"] == "" and "pose" in reset
+
+
+# The head alone reports, for longer than the countdown and the hold take.
+HEAD_ONLY = {"stream": {"rate_hz": 0}, "script": [{
+    "on": "Go", "report_interval_us": 20_000,
+    "report_transfers": report_transfers(4, [sample(body_part=4)] * 4) * 400}]}
+LOST_EARLY = {"body": {"noise_deg": 0},
+              "script": [{"on": "Go", "delay_ms": 300, "lose_tracker": "LH"}]}
+
+
+@pytest.mark.parametrize("scenario, error", [
+    (HEAD_ONLY, "LeftHand sent nothing during the hold"),
+    (LOST_EARLY, "LeftHand was lost during the hold"),
+], ids=["silent", "lost"])
+def test_a_failed_calibration_names_the_tracker_and_keeps_the_raw_figure(scenario, error):
+    with running_view(scenario, "--group", "HE,LH") as view:
+        snapshots = view.snapshots()
+        first(snapshots, lambda s: s["trackers"]["Head"]["fps"] > 0)
+        press(view, "calibrate", "?ski=0")
+        failed = first(snapshots, lambda s: s["calibration"]["error"])
+        assert failed["calibration"]["error"] == error
+        assert not failed["calibration"]["calibrated"] and "pose" not in failed
+        assert failed["calibration"]["step"] == ""

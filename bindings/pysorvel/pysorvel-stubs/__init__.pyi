@@ -71,6 +71,9 @@ class Sorvel:
 def enable_log(level: str) -> None:
     """Enable logging for underlying driver. Available levels are "info", "debug" and "error"."""
 
+def _ask_virtual_person(pose: str, seconds: float) -> bool:
+    """Has every simulated person hold "I", "T" or "ski" for `seconds`; whether there is one."""
+
 Frames: TypeAlias = Iterable[Frame] | Iterable[Report] | Iterable[tuple[Report, bool]]
 
 @final

@@ -9,6 +9,9 @@ from ._pysorvel import *  # noqa: F403
 # and binds nothing.
 globals().pop("_pysorvel", None)
 
+# For the tools that walk a user through calibration: the virtual kit's person plays along.
+from ._pysorvel import _ask_virtual_person  # noqa: E402, F401
+
 # Body.hold's coroutine, loaded now so that its first use does not bind it here either.
 from . import _hold  # noqa: E402, F401
 

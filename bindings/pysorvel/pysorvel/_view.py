@@ -1,6 +1,6 @@
 """`python -m pysorvel view`: a live 3D view of a kit in the browser. Pairs a group, starts the
-kit and serves a page on this machine that shows the trackers turning, their links and a record
-button, until Ctrl-C or the page is closed."""
+kit and serves a page on this machine that shows the trackers turning (or, once calibrated there,
+the wearer's pose), their links and a record button, until Ctrl-C or the page is closed."""
 
 import argparse
 import asyncio
@@ -21,6 +21,7 @@ import pysorvel
 
 from . import _record
 from ._record import CsvRecording, Failure, ReceiverNotFound, call, failing
+from ._view_calibration import ViewCalibration
 from ._view_server import Broadcast, ViewServer
 
 PROG = "python -m pysorvel view"
@@ -31,6 +32,10 @@ UPDATES_PER_S = 60
 CLOSED_PAGE_GRACE_S = 3.0
 RATE_WINDOW_S = 1.0
 EVENTS_KEPT = 20
+DEFAULT_HEIGHT_M = 1.75
+# Without a receiver: a simulated person, trackers strapped on anyhow, each with a heading of its
+# own, who follows the calibration's prompts.
+VIRTUAL_PERSON = json.dumps({"body": {}})
 
 
 def add_parser(tools: Any) -> None:
@@ -50,6 +55,9 @@ def add_parser(tools: Any) -> None:
     parser.add_argument("--open", action="store_true", help="open the page in the web browser")
     parser.add_argument("--record-dir", metavar="DIR", type=pathlib.Path, default=pathlib.Path(),
                         help="where the record button writes its CSV files (default: here)")
+    parser.add_argument("--height", metavar="M", type=height, default=DEFAULT_HEIGHT_M,
+                        help="the wearer's height in metres, for the calibrated figure "
+                             f"(default {DEFAULT_HEIGHT_M})")
     parser.set_defaults(run=run)
 
 
@@ -60,6 +68,16 @@ def port(text: str) -> int:
         value = -1
     if not 0 <= value <= 65535:
         raise argparse.ArgumentTypeError(f"expected a port from 0 to 65535, got {text!r}")
+    return value
+
+
+def height(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = 0.0
+    if not 0.5 <= value <= 2.5:
+        raise argparse.ArgumentTypeError(f"expected a height from 0.5 to 2.5 metres, got {text!r}")
     return value
 
 
@@ -75,9 +93,11 @@ def run(args: argparse.Namespace) -> int:
 
 
 def view(args: argparse.Namespace) -> int:
-    state = ViewState(args.record_dir)
+    state = ViewState(args.record_dir, args.height)
+    buttons = {"record": state.toggle_recording, "calibrate": state.calibrate,
+               "reset-heading": state.reset_heading}
     try:
-        server = ViewServer((args.host, args.port), state.broadcast, state.toggle_recording)
+        server = ViewServer((args.host, args.port), state.broadcast, buttons)
     except OSError as error:
         raise Failure(f"cannot serve on {args.host} port {args.port}: {error}") from None
     with server:
@@ -110,7 +130,7 @@ def open_kit() -> tuple[Any, str]:
             return pysorvel.Sorvel(), "receiver on USB"
         except ReceiverNotFound:
             pass
-    os.environ["SORVEL_VIRTUAL_KIT"] = "1"
+    os.environ["SORVEL_VIRTUAL_KIT"] = VIRTUAL_PERSON
     return _record.open_kit(), "virtual kit (no receiver plugged in)"
 
 
@@ -122,11 +142,13 @@ async def stream(kit: Any, group: str, state: "ViewState", server: ViewServer) -
         await call(f"cannot pair {group}", kit.connect, group)
         await call("cannot start the sensor stream", kit.start)
         state.paired(group)
+        state.calibration.streaming(kit, state.parts, state.last_frame_ns)
         consumer = asyncio.create_task(consume(frames, state))
         try:
             await publish(kit, state, server, consumer)
         finally:
             consumer.cancel()
+            state.calibration.stop()
     finally:
         frames.close()
 
@@ -156,9 +178,10 @@ async def publish(kit: Any, state: "ViewState", server: ViewServer,
 
 
 class TrackerState:
-    """One tracker's latest orientation and accuracy, and its frames over the last second."""
+    """One tracker's latest frame, and its frames over the last second."""
 
     def __init__(self) -> None:
+        self.frame: pysorvel.Frame | None = None
         self.rot: tuple[float, ...] = (1.0, 0.0, 0.0, 0.0)
         self.accuracy = 0
         self.arrived = 0  # since the last count
@@ -181,10 +204,11 @@ class ViewState:
     """What the page shows, updated by the kit's loop and published whole on every update; the
     recording it controls through the server's threads."""
 
-    def __init__(self, record_dir: pathlib.Path) -> None:
+    def __init__(self, record_dir: pathlib.Path, height: float) -> None:
         self.broadcast = Broadcast()
         self.source = ""
-        self._parts: list[str] = []
+        self.calibration = ViewCalibration(height)
+        self.parts: list[str] = []
         self._trackers: dict[str, TrackerState] = {}
         self._lost: list[str] = []
         self._events: collections.deque[dict[str, str]] = collections.deque(maxlen=EVENTS_KEPT)
@@ -192,15 +216,20 @@ class ViewState:
         self._recording = Recording(record_dir)
 
     def paired(self, group: str) -> None:
-        self._parts = _record.group_parts(group)
-        self._trackers = {part: TrackerState() for part in self._parts}
+        self.parts = _record.group_parts(group)
+        self._trackers = {part: TrackerState() for part in self.parts}
+
+    def last_frame_ns(self, part: str) -> int:
+        """When `part`'s newest frame arrived (time.monotonic_ns()); 0 before its first."""
+        frame = self._trackers[part].frame
+        return frame.time_ns if frame is not None else 0
 
     def take(self, frames: list[Any]) -> None:
         self._recording.write(frames)
         for frame in frames:
             tracker = self._trackers.get(frame.body_part)
             if tracker is not None:
-                tracker.rot, tracker.accuracy = frame.rot, frame.accuracy
+                tracker.frame, tracker.rot, tracker.accuracy = frame, frame.rot, frame.accuracy
                 tracker.arrived += 1
 
     def _note_links(self, lost: list[str]) -> None:
@@ -229,15 +258,26 @@ class ViewState:
         self._recording.flush()
         snapshot = {
             "sent": time.time() * 1000,  # for the page's lag: both ends read this machine's clock
-            "source": self.source, "parts": self._parts, "lost": self._lost,
+            "source": self.source, "parts": self.parts, "lost": self._lost,
             "trackers": {part: tracker.as_json() for part, tracker in self._trackers.items()},
             "events": list(self._events), "recording": self._recording.as_json(),
+            "calibration": self.calibration.as_json(),
         }
+        latest = [t.frame for t in self._trackers.values() if t.frame is not None]
+        if (pose := self.calibration.pose(latest, self.parts)) is not None:
+            snapshot["pose"] = pose
         if self._error:
             snapshot["error"] = self._error
         self.broadcast.publish(json.dumps(snapshot, separators=(",", ":")).encode())
 
-    def toggle_recording(self) -> bytes:
+    def calibrate(self, fields: dict[str, str]) -> bytes:
+        """Starts the calibration's steps, the ski pose's too unless `ski` is "0"; its state."""
+        return json.dumps(self.calibration.request("calibrate", fields.get("ski") != "0")).encode()
+
+    def reset_heading(self, fields: dict[str, str]) -> bytes:
+        return json.dumps(self.calibration.request("reset_heading", False)).encode()
+
+    def toggle_recording(self, fields: dict[str, str]) -> bytes:
         """Starts or stops the recording; its state as the page shows it."""
         self._recording.toggle()
         return json.dumps(self._recording.as_json()).encode()

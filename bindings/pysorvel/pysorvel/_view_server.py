@@ -1,5 +1,5 @@
 """The live view's HTTP server: the page's files, the kit's state as server-sent events and the
-record button, on a server that idle connections cannot make hold threads."""
+page's buttons, on a server that idle connections cannot make hold threads."""
 
 import http.server
 import importlib.resources
@@ -7,7 +7,8 @@ import ipaddress
 import socket
 import threading
 import time
-from collections.abc import Callable
+import urllib.parse
+from collections.abc import Callable, Mapping
 from typing import Any
 
 from ._bounded_server import IDLE_TIMEOUT_S, BoundedHTTPServer
@@ -25,6 +26,9 @@ FILES = {
 }
 # A page that reads nothing for this long still gets a comment line, so a closed one is noticed.
 KEEPALIVE_S = 0.5
+
+# A button: the query's fields -> the JSON answer.
+Button = Callable[[dict[str, str]], bytes]
 
 
 class Broadcast:
@@ -62,12 +66,13 @@ class ViewServer(BoundedHTTPServer):
     """Serves the view from a thread of its own; closing it ends every page's stream."""
 
     def __init__(self, address: tuple[str, int], broadcast: Broadcast,
-                 toggle_recording: Callable[[], bytes]) -> None:
+                 buttons: Mapping[str, Button]) -> None:
+        """`buttons` by name: POST /NAME, with the header X-Pysorvel: NAME, presses one."""
         if ":" in address[0]:
             self.address_family = socket.AF_INET6
         super().__init__(address, ViewRequestHandler)
         self.broadcast = broadcast
-        self.toggle_recording = toggle_recording
+        self.buttons = dict(buttons)
         page = importlib.resources.files(__package__) / PAGE
         self.files = {path: ((page / name).read_bytes(), kind)
                       for path, (name, kind) in FILES.items()}
@@ -132,15 +137,19 @@ class ViewRequestHandler(http.server.BaseHTTPRequestHandler):
     def do_POST(self) -> None:
         if not self._host_allowed():
             return
-        if self.path != "/record":
+        path, _, query = self.path.partition("?")
+        name = path.removeprefix("/")
+        button = self.server.buttons.get(name)
+        if button is None:
             self.send_error(404)
             return
         # Browsers send a header of their own only after a preflight this server never grants:
-        # a page of another site cannot start a recording.
-        if self.headers.get("X-Pysorvel") != "record":
-            self.send_error(403, "the record button's request lacks its header")
+        # a page of another site cannot start a recording or a calibration.
+        if self.headers.get("X-Pysorvel") != name:
+            self.send_error(403, f"the {name} button's request lacks its header")
             return
-        self._send(self.server.toggle_recording(), "application/json")
+        fields = dict(urllib.parse.parse_qsl(query))
+        self._send(button(fields), "application/json")
 
     def _host_allowed(self) -> bool:
         hosts = self.server.hosts

@@ -1,6 +1,7 @@
 // Module pysorvel._pysorvel: attributes `Sorvel`, `Body` and `enable_log`, which the package
 // pysorvel re-exports (their __module__ is the package, where users find them), and, for the
-// package's tools, the private `_BODY_PARTS` and `_ReceiverNotFoundError`.
+// package's tools, the private `_BODY_PARTS`, `_ReceiverNotFoundError` and
+// `_ask_virtual_person`.
 //
 // Single-phase initialisation, once per process: the driver's runtime, logger and devices are
 // process-wide, so the module is bound to the first interpreter that imports it and a repeated
@@ -179,6 +180,9 @@ bool fill_module(PyObject* module) {
   if (!recorded_frame || PyModule_AddObjectRef(module, "_frame", recorded_frame.get()) < 0) {
     return false;
   }
+  auto ask = name ? PyRef::steal(PyCFunction_NewEx(&kAskVirtualPersonDef, module, name.get()))
+                  : PyRef();
+  if (!ask || PyModule_AddObjectRef(module, "_ask_virtual_person", ask.get()) < 0) return false;
   return register_shutdown_hook();
 }
 

@@ -67,6 +67,7 @@ bool refill_report(ModuleState& state, PyObject* report, const sorvel::TrackerFr
 /// The name of `part` ("Head"), one str per body part for the module's life; borrowed.
 PyObject* body_part_name(ModuleState& state, sorvel::BodyPart part);
 extern PyMethodDef kEnableLogDef;
+extern PyMethodDef kAskVirtualPersonDef;
 
 /// The Frame class; new reference or null.
 PyObject* make_frame_type(PyObject* module);

@@ -1,5 +1,6 @@
-// The live view: a skeleton whose segments turn with their trackers, a table of the trackers'
-// links, and the record button. Poses arrive as server-sent events, 60 a second.
+// The live view: a skeleton whose segments turn with their trackers (or, once calibrated, the
+// wearer's pose as the server solved it), a table of the trackers' links, the record and the
+// calibration buttons. Poses arrive as server-sent events, 60 a second.
 "use strict";
 
 // Parents before children. attach: where the segment's joint sits in its parent's frame;
@@ -63,12 +64,13 @@ for (const spec of SKELETON) {
   const material = new THREE.MeshLambertMaterial({ color: COLOURS[side], transparent: true });
   const mesh = new THREE.Mesh(geometryOf(spec), material);
   const bone = new THREE.Vector3(...spec.bone);
+  const length = bone.length();
   mesh.quaternion.setFromUnitVectors(new THREE.Vector3(0, 1, 0), bone.clone().normalize());
   mesh.position.copy(bone).multiplyScalar(0.5);
   mesh.visible = false;
   node.add(mesh);
   scene.add(node);
-  nodes.set(spec.part, { spec, node, mesh, colour: COLOURS[side], attach: new THREE.Vector3(...spec.attach) });
+  nodes.set(spec.part, { spec, node, mesh, length, colour: COLOURS[side], attach: new THREE.Vector3(...spec.attach) });
 }
 
 function geometryOf(spec) {
@@ -105,8 +107,33 @@ function pose(trackers) {
   }
 }
 
+// A calibrated body: the server's solver placed every joint and turned every segment; each
+// segment is drawn from its joint to its far end, turned as its rotation says.
+const UP = new THREE.Vector3(0, 1, 0);
+const solvedRotation = new THREE.Quaternion();
+const solvedBone = new THREE.Vector3();
+
+function solvedPose(segments) {
+  for (const [part, segment] of Object.entries(segments)) {
+    const entry = nodes.get(part);
+    if (!entry) continue;
+    const [w, x, y, z] = segment.rotation;
+    solvedRotation.set(x, y, z, w).normalize();
+    entry.node.position.set(...segment.position);
+    entry.node.quaternion.copy(solvedRotation);
+    // The segment in its own frame: the same for every pose of one calibrated body.
+    solvedBone.set(...segment.end).sub(entry.node.position).applyQuaternion(solvedRotation.conjugate());
+    const length = solvedBone.length();
+    if (length < 1e-6) continue;
+    entry.mesh.scale.set(1, length / entry.length, 1);
+    entry.mesh.position.copy(solvedBone).multiplyScalar(0.5);
+    entry.mesh.quaternion.setFromUnitVectors(UP, solvedBone.normalize());
+  }
+}
+
 function frame() {
-  if (latest) pose(latest.trackers);
+  if (latest && latest.pose) solvedPose(latest.pose);
+  else if (latest) pose(latest.trackers);
   controls.update();
   renderer.render(scene, camera);
   rendered += 1;
@@ -195,6 +222,52 @@ recordButton.addEventListener("click", async () => {
   }
 });
 
+// ---- Calibration ----
+
+const calibrateButton = document.getElementById("calibrate");
+const skiBox = document.getElementById("ski");
+const resetHeadingButton = document.getElementById("reset-heading");
+const stepText = document.getElementById("calibration-step");
+const calibrationText = document.getElementById("calibration-status");
+let calibrationPending = false;  // a press not yet answered
+let calibrationRefused = "";
+
+function showCalibration(calibration) {
+  const busy = calibrationPending || Boolean(calibration.step);
+  calibrateButton.disabled = busy;
+  resetHeadingButton.disabled = busy || !calibration.calibrated;
+  if (!calibration.step) {
+    stepText.textContent = "";
+  } else if (calibration.countdown_s > 0) {
+    stepText.textContent = `${calibration.step} in ${Math.ceil(calibration.countdown_s)}…`;
+  } else {
+    stepText.textContent = `${calibration.step}: hold still`;
+  }
+  const problem = calibration.error ? `Calibration failed: ${calibration.error}` : calibrationRefused;
+  calibrationText.textContent = problem || calibration.message;
+  calibrationText.classList.toggle("error", Boolean(problem));
+}
+
+async function press(button, path) {
+  calibrationPending = true;
+  calibrationRefused = "";
+  calibrateButton.disabled = resetHeadingButton.disabled = true;
+  try {
+    const answer = await fetch(path, { method: "POST", headers: { "X-Pysorvel": button } });
+    const state = await answer.json();
+    calibrationRefused = state.refused ? `Not now: ${state.refused}` : "";
+    calibrationPending = false;
+    showCalibration(state);
+  } catch (error) {
+    calibrationPending = false;
+    calibrationRefused = `Cannot reach the view: ${error}`;
+    calibrationText.textContent = calibrationRefused;
+  }
+}
+
+calibrateButton.addEventListener("click", () => press("calibrate", `calibrate?ski=${skiBox.checked ? 1 : 0}`));
+resetHeadingButton.addEventListener("click", () => press("reset-heading", "reset-heading"));
+
 const sourceText = document.getElementById("source");
 const poses = new EventSource("poses");
 poses.onmessage = (message) => {
@@ -213,19 +286,28 @@ poses.onmessage = (message) => {
     showLinks(snapshot);
     showEvents(snapshot.events);
     showRecording(snapshot.recording);
+    showCalibration(snapshot.calibration);
   }
 };
 poses.onerror = () => {
   if (poses.readyState !== EventSource.OPEN) {
     sourceText.textContent = "The view has stopped.";
     sourceText.classList.add("error");
-    recordButton.disabled = true;
+    recordButton.disabled = calibrateButton.disabled = resetHeadingButton.disabled = true;
   }
 };
 
 // For tests, benchmarks and the console: what the page holds and how it keeps up.
 window.sorvelView = {
   segments: () => [...nodes.values()].filter((n) => n.mesh.visible).map((n) => n.spec.part),
+  // Each drawn segment's direction from its joint, as the figure shows it: unit vectors in the
+  // scene's frame (the body frame once calibrated).
+  directions: () => Object.fromEntries([...nodes.values()].filter((n) => n.mesh.visible).map((n) => {
+    n.mesh.updateWorldMatrix(true, false);
+    const turn = n.mesh.getWorldQuaternion(new THREE.Quaternion());
+    return [n.spec.part, UP.clone().applyQuaternion(turn).toArray()];
+  })),
+  calibrated: () => Boolean(latest && latest.pose),
   lost: () => (latest ? latest.lost : []),
   updates: () => updates,
   rendered: () => rendered,
