@@ -94,9 +94,9 @@ $(PY): | bootstrap
 	@$(PY) -m pip install -q --upgrade pip
 	@$(PY) -m pip install -q scikit-build-core pytest mypy abi3audit build $(WHEEL_TOOLS)
 
-# With the lsl extra, which its tests and benchmark need.
+# With the lsl and osc extras, which their tests and benchmarks need.
 python: $(PY)
-	@$(PY) -m pip install -q --no-build-isolation ".[lsl]"
+	@$(PY) -m pip install -q --no-build-isolation ".[lsl,osc]"
 
 python-test: python
 	$(PY) -m pytest -q
@@ -116,7 +116,9 @@ python-check: python
 	  bindings/pysorvel/pysorvel/_record.py bindings/pysorvel/pysorvel/_view.py \
 	  bindings/pysorvel/pysorvel/_view_server.py bindings/pysorvel/pysorvel/_bounded_server.py \
 	  bindings/pysorvel/pysorvel/_lsl.py bindings/pysorvel/pysorvel/_lsl_outlets.py \
-	  bindings/pysorvel/pysorvel/lsl.py
+	  bindings/pysorvel/pysorvel/lsl.py bindings/pysorvel/pysorvel/_vmc.py \
+	  bindings/pysorvel/pysorvel/_osc_sender.py bindings/pysorvel/pysorvel/_osc_packets.py \
+	  bindings/pysorvel/pysorvel/_unity_pose.py bindings/pysorvel/pysorvel/vmc.py
 
 # The live view's page in Debian's headless Chromium (scripts/bootstrap installs it), driven by
 # Selenium; its screenshots go to build/artefacts/view.
