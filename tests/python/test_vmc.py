@@ -29,6 +29,13 @@ TRACKERS = ["Hips", "Chest", "LeftFoot", "RightFoot", "LeftLowerLeg", "RightLowe
             "LeftLowerArm", "RightLowerArm", "Head"]
 
 
+@pytest.fixture(autouse=True)
+def package(monkeypatch):
+    """The package in sys.modules, where a test of the extension's file may have left the bare
+    extension: the tools' modules are imported from it."""
+    monkeypatch.setitem(sys.modules, "pysorvel", pysorvel)
+
+
 def load_osc():
     if under_wine():
         pytest.skip("python-osc is not installed in the Windows interpreter under Wine")
@@ -102,6 +109,7 @@ def person(kit, tmp_path):
 def send_from_api(person, first, count, vrchat):
     """Poses sent by PoseSender through a poll that keeps what it returned; each with the poll it
     was solved from."""
+    load_osc()
     from pysorvel.vmc import PoseSender
     sorvel, body, _ = person
     receiver, polls = Receiver(first), []
