@@ -96,10 +96,10 @@ $(PY): | bootstrap
 	@$(PY) -m pip install -q --upgrade pip
 	@$(PY) -m pip install -q scikit-build-core pytest mypy abi3audit build $(WHEEL_TOOLS)
 
-# With the extras the tests and benchmarks need: lsl, and test (NumPy and SciPy for the pose
-# solver's peer, bvhio to read written BVH files back).
+# With the extras the tests and benchmarks need: lsl and osc for their tools, and test (NumPy and
+# SciPy for the pose solver's peer, bvhio to read written BVH files back).
 python: $(PY)
-	@$(PY) -m pip install -q --no-build-isolation ".[lsl,test]"
+	@$(PY) -m pip install -q --no-build-isolation ".[lsl,osc,test]"
 
 python-test: python
 	$(PY) -m pytest -q
@@ -123,7 +123,10 @@ python-check: python
 	  bindings/pysorvel/pysorvel/lsl.py bindings/pysorvel/pysorvel/_terminal_calibration.py \
 	  bindings/pysorvel/pysorvel/_skeleton.py bindings/pysorvel/pysorvel/_resample.py \
 	  bindings/pysorvel/pysorvel/_resampled_file.py bindings/pysorvel/pysorvel/_bvh.py \
-	  bindings/pysorvel/pysorvel/_sto.py bindings/pysorvel/pysorvel/_convert.py
+	  bindings/pysorvel/pysorvel/_sto.py bindings/pysorvel/pysorvel/_convert.py \
+	  bindings/pysorvel/pysorvel/lsl.py bindings/pysorvel/pysorvel/_vmc.py \
+	  bindings/pysorvel/pysorvel/_osc_sender.py bindings/pysorvel/pysorvel/_osc_packets.py \
+	  bindings/pysorvel/pysorvel/_unity_pose.py bindings/pysorvel/pysorvel/vmc.py
 
 # The live view's page in Debian's headless Chromium (scripts/bootstrap installs it), driven by
 # Selenium; its screenshots go to build/artefacts/view.

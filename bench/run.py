@@ -28,6 +28,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import lsl_figures  # noqa: E402
 import paced  # noqa: E402
+import vmc_figures  # noqa: E402
 import workload  # noqa: E402
 from peer.driver import PeerDriver  # noqa: E402
 from peer.pose_scipy import PeerBody, orientations_of  # noqa: E402
@@ -404,6 +405,7 @@ def main():
     pose_accuracy(args.build, figures, args.smoke)
     bus_limit(figures, args.smoke)
     lsl_figures.measure(figures, args.smoke)
+    vmc_figures.measure(figures, args.smoke)
 
     print(figures.table())
     print(f"({time.monotonic() - started:.0f} s{', smoke run' if args.smoke else ''})")

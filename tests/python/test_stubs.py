@@ -10,6 +10,7 @@ USE = '''
 import asyncio
 import pysorvel
 from pysorvel.lsl import FrameOutlets, Publisher
+from pysorvel.vmc import VMC_PORT, PoseSender
 
 async def main() -> None:
     sorvel = pysorvel.Sorvel()
@@ -48,6 +49,10 @@ async def main() -> None:
     publisher = Publisher(sorvel, "LLA", name="lab", interval_s=0.0)
     outlets: FrameOutlets = await publisher.connect()
     published: int = outlets.frames + publisher.dropped
+    with PoseSender(body, sorvel.poll, ("127.0.0.1", VMC_PORT), rate_hz=30.0) as sender:
+        sender.send(pose, 0.0)
+        await sender.run()
+    poses: int = sender.sent
 
 wrong: int = pysorvel.Sorvel().status()
 pysorvel.Sorvel().connect(1)

@@ -3,7 +3,7 @@
 import argparse
 import sys
 
-from . import _convert, _lsl, _record, _view
+from . import _convert, _lsl, _record, _view, _vmc
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -16,6 +16,7 @@ def main(argv: list[str] | None = None) -> int:
     _view.add_parser(tools)
     _lsl.add_parser(tools)
     _convert.add_parsers(tools)
+    _vmc.add_parser(tools)
     args = parser.parse_args(argv)
     status: int = args.run(args)
     return status
