@@ -116,6 +116,8 @@ async def calibrated(kit: Sorvel, body: Body | None) -> Body:
     """The saved calibration, or else the person's, taken now on the terminal."""
     if body is not None:
         return body
+    import pysorvel
+
     from ._terminal_calibration import CalibrationFailed, calibrate_on_terminal
     body = pysorvel.Body(height=1.75)
     try:
