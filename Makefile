@@ -124,7 +124,7 @@ python-check: python
 	  bindings/pysorvel/pysorvel/_skeleton.py bindings/pysorvel/pysorvel/_resample.py \
 	  bindings/pysorvel/pysorvel/_resampled_file.py bindings/pysorvel/pysorvel/_bvh.py \
 	  bindings/pysorvel/pysorvel/_sto.py bindings/pysorvel/pysorvel/_convert.py \
-	  bindings/pysorvel/pysorvel/lsl.py bindings/pysorvel/pysorvel/_vmc.py \
+	  bindings/pysorvel/pysorvel/_vmc.py \
 	  bindings/pysorvel/pysorvel/_osc_sender.py bindings/pysorvel/pysorvel/_osc_packets.py \
 	  bindings/pysorvel/pysorvel/_unity_pose.py bindings/pysorvel/pysorvel/vmc.py
 
