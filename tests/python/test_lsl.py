@@ -2,7 +2,9 @@
 in order, with its values, its receive time and the streams' meta-data; what cannot start says
 why in one line. conftest points LSLAPICFG at a configuration that keeps LSL on this machine."""
 
+import asyncio
 import json
+import math
 import signal
 import subprocess
 import sys
@@ -11,6 +13,7 @@ import uuid
 
 import pytest
 
+import pysorvel
 from conftest import CODES, NAMES, run_child, scenario_text
 from test_record import child_env, reports, scripted_kit
 from peer.driver import decode_report
@@ -169,6 +172,57 @@ def test_every_frame_reaches_an_inlet_once_in_order_with_its_receive_time(tmp_pa
         assert acquisition.child_value("model")
     if publisher == "cli":
         assert f"{total} frames, 0 dropped" in stderr.splitlines()[-1], stderr
+
+
+def test_a_calibrated_body_s_pose_has_a_stream_of_its_own(tmp_path, kit):
+    pylsl = load_pylsl()
+    if sys.platform == "win32":
+        pytest.skip("Windows has no SIGINT for another process")
+    person = {"noise_deg": 0, "seed": 3, "script": [{"pose": "I", "seconds": 600}]}
+    kit(body=person)
+    sorvel, body = pysorvel.Sorvel(), pysorvel.Body(height=1.75)
+
+    async def calibrate():
+        await sorvel.connect(FULL_BODY)
+        await sorvel.start()
+        body.calibrate(await body.hold(sorvel, seconds=0.3))
+
+    asyncio.run(calibrate())
+    del sorvel
+    body.save(tmp_path / "calibration.json")
+    name = f"test-{uuid.uuid4().hex[:8]}"
+    child = subprocess.Popen(
+        [sys.executable, "-m", "pysorvel", "lsl", "--name", name, "--calibration",
+         str(tmp_path / "calibration.json"), "--pose-rate", "50"],
+        env=child_env(scenario_text(body=person)), stderr=subprocess.PIPE, text=True)
+    try:
+        found = pylsl.resolve_byprop("name", f"{name}-pose", 1, 30)
+        assert found, "no pose stream"
+        inlet = pylsl.StreamInlet(found[0])
+        inlet.open_stream(timeout=30)
+        samples = receive(pylsl, {"pose": inlet}, {"pose": 25})["pose"][0]
+        info = inlet.info(timeout=10)
+        child.send_signal(signal.SIGINT)
+        _, stderr = child.communicate(timeout=60)
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == 130, stderr
+    assert (info.channel_count(), info.nominal_srate()) == (15 * 7, 50.0)
+    labels = [label for label, _, _ in channels(info)]
+    assert labels == [f"{part}_{axis}" for part in NAMES
+                      for axis in ("w", "x", "y", "z", "px", "py", "pz")]
+    # The person stands as when calibrated: the stream carries the I-pose, arms hanging, the
+    # hips as high as straight legs put them.
+    chest, arm, hand = (labels.index(f"{part}_w") for part in ("Chest", "LeftUpperArm",
+                                                                  "LeftHand"))
+    hanging = (math.cos(math.pi / 4), 0.0, 0.0, -math.sin(math.pi / 4))
+    wrist = (0.129 * 1.75, (0.245 + 0.246 + 0.039 + 0.100 + 0.188 - 0.186 - 0.146) * 1.75, 0.0)
+    for sample in samples[-10:]:
+        dot = abs(sum(a * b for a, b in zip(sample[arm:arm + 4], hanging)))
+        assert 2 * math.degrees(math.acos(min(1.0, dot))) < 0.5
+        assert sample[chest] == pytest.approx(1.0, abs=1e-3)  # w first, upright
+        assert sample[hand + 4:hand + 7] == pytest.approx(wrist, abs=0.01)
 
 
 def test_without_the_extra_the_other_tools_load_and_lsl_names_the_extra():

@@ -1,6 +1,6 @@
 from collections.abc import Iterable, Sequence
 
-from . import Frame, FrameStream, Sorvel
+from . import Body, Frame, FrameStream, Pose, Sorvel
 
 class FrameOutlets:
     offset_s: float
@@ -14,15 +14,25 @@ class FrameOutlets:
     def __len__(self) -> int: ...
     def close(self) -> None: ...
 
+class PoseOutlet:
+    poses: int
+    def __init__(self, name: str = "pysorvel", rate_hz: float = 60.0,
+                 source: str | None = None) -> None: ...
+    def push(self, pose: Pose, stamp: float) -> None: ...
+
 class Publisher:
     kit: Sorvel
     group: str
     name: str
     stream: FrameStream
     outlets: FrameOutlets | None
+    pose_outlet: PoseOutlet | None
     interval_s: float
+    body: Body | None
+    pose_rate_hz: float
     def __init__(self, kit: Sorvel, group: str, name: str = "pysorvel",
-                 buffer: int = 65536, interval_s: float = 0.05) -> None: ...
+                 buffer: int = 65536, interval_s: float = 0.05, body: Body | None = None,
+                 pose_rate_hz: float = 60.0) -> None: ...
     async def connect(self) -> FrameOutlets: ...
     async def wait_for_consumers(self) -> None: ...
     async def start(self) -> None: ...

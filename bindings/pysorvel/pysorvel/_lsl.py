@@ -6,12 +6,14 @@ pylsl (the `lsl` extra) is imported only when the tool runs: the other tools nev
 import argparse
 import asyncio
 import importlib
+import pathlib
 import sys
 import time
 from typing import Any
 
 from . import _record
 from ._record import EXIT_INTERRUPTED, Failure, Progress, call, seconds
+from ._terminal_calibration import load_calibration
 
 PROG = "python -m pysorvel lsl"
 INSTALL_EXTRA = 'pip install "pysorvel[lsl]"'
@@ -34,6 +36,12 @@ def add_parser(tools: Any) -> None:
                         help="publish the frames gathered every MS milliseconds (default 50; "
                              "0: each transfer's frames at once, for the least delay at several "
                              "times the CPU); each frame keeps its receive time either way")
+    parser.add_argument("--calibration", metavar="FILE", type=pathlib.Path,
+                        help="a calibration saved by Body.save() (python -m pysorvel record "
+                             "take.csv --calibrate writes one): one stream more, NAME-pose, "
+                             "carries the solved pose")
+    parser.add_argument("--pose-rate", metavar="HZ", type=rate, default=60.0,
+                        help="poses a second on NAME-pose (default 60)")
     parser.add_argument("--wait-for-consumers", action="store_true",
                         help="start the kit only once every stream has a consumer (a recorder "
                              "recording it), so that none misses the first frames")
@@ -44,6 +52,16 @@ def stream_name(text: str) -> str:
     if not text.strip():
         raise argparse.ArgumentTypeError("expected a name that is not empty")
     return text
+
+
+def rate(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = 0.0
+    if not 0 < value <= 1000:
+        raise argparse.ArgumentTypeError(f"expected a rate above 0 and at most 1000, got {text!r}")
+    return value
 
 
 def milliseconds(text: str) -> float:
@@ -70,8 +88,9 @@ def require_pylsl() -> None:
 def run(args: argparse.Namespace) -> int:
     try:
         require_pylsl()
+        body = None if args.calibration is None else load_calibration(args.calibration)
         return publish(args.group, args.name, args.interval / 1000, args.seconds,
-                       args.wait_for_consumers)
+                       args.wait_for_consumers, body, args.pose_rate)
     except (ImportError, Failure) as failure:
         print(f"{PROG}: {failure}", file=sys.stderr)
         return 1
@@ -79,10 +98,12 @@ def run(args: argparse.Namespace) -> int:
         return EXIT_INTERRUPTED
 
 
-def publish(group: str, name: str, interval_s: float, limit: float | None, wait: bool) -> int:
+def publish(group: str, name: str, interval_s: float, limit: float | None, wait: bool,
+            body: Any = None, pose_rate_hz: float = 60.0) -> int:
     from ._lsl_outlets import Publisher
 
-    publisher = Publisher(_record.open_kit(), group, name, interval_s=interval_s)
+    publisher = Publisher(_record.open_kit(), group, name, interval_s=interval_s, body=body,
+                          pose_rate_hz=pose_rate_hz)
     try:
         asyncio.run(stream(publisher, limit, wait, Progress(sys.stderr, group)))
     except KeyboardInterrupt:

@@ -10,7 +10,7 @@ from typing import Any
 
 import pylsl  # type: ignore[import-untyped]
 
-from ._record import BUFFER_FRAMES, group_parts
+from ._record import BUFFER_FRAMES, NAMES, group_parts
 
 STREAM_TYPE = "MoCap"
 DEFAULT_NAME = "pysorvel"
@@ -28,6 +28,15 @@ CHANNELS: tuple[tuple[str, str, str], ...] = (
     ("az", "AccelerationZ", "m/s^2"),
     ("accuracy", "Accuracy", "none"),
 )
+# Per segment of the solved pose: its rotation in the body frame, w first, and its joint.
+POSE_CHANNELS: tuple[tuple[str, str, str], ...] = CHANNELS[:4] + (
+    ("px", "PositionX", "m"),
+    ("py", "PositionY", "m"),
+    ("pz", "PositionZ", "m"),
+)
+# Every segment, tracked or following its parent, so that the layout never depends on the group.
+SEGMENTS: tuple[str, ...] = tuple(NAMES.values())
+DEFAULT_POSE_RATE_HZ = 60.0
 MANUFACTURER = "Sorvel"
 MODEL = "wireless body-tracking kit"
 NS_PER_S = 1_000_000_000
@@ -44,8 +53,23 @@ def stream_info(name: str, body_part: str, source: str) -> Any:
     # the body part stay the same across restarts, which is what lets a recorder reconnect.
     info = pylsl.StreamInfo(f"{name}-{body_part}", STREAM_TYPE, len(CHANNELS), FRAMES_PER_S,
                             pylsl.cf_float32, f"{source}:{name}:{body_part}")
+    describe(info, [(label, kind, unit) for label, kind, unit in CHANNELS])
+    return info
+
+
+def pose_stream_info(name: str, source: str, rate_hz: float) -> Any:
+    """NAME-pose: every segment's POSE_CHANNELS in turn, labelled Segment_w ... Segment_pz."""
+    info = pylsl.StreamInfo(f"{name}-pose", STREAM_TYPE, len(SEGMENTS) * len(POSE_CHANNELS),
+                            rate_hz, pylsl.cf_float32, f"{source}:{name}:pose")
+    describe(info, [(f"{segment}_{label}", kind, unit) for segment in SEGMENTS
+                    for label, kind, unit in POSE_CHANNELS])
+    return info
+
+
+def describe(info: Any, channel_list: Sequence[tuple[str, str, str]]) -> None:
+    """The meta-data LSL recorders read: each channel's label, unit and type, and the maker."""
     channels = info.desc().append_child("channels")
-    for label, kind, unit in CHANNELS:
+    for label, kind, unit in channel_list:
         channel = channels.append_child("channel")
         channel.append_child_value("label", label)
         channel.append_child_value("unit", unit)
@@ -53,7 +77,6 @@ def stream_info(name: str, body_part: str, source: str) -> Any:
     acquisition = info.desc().append_child("acquisition")
     acquisition.append_child_value("manufacturer", MANUFACTURER)
     acquisition.append_child_value("model", MODEL)
-    return info
 
 
 def clock_offset_s(tries: int = 16) -> float:
@@ -123,6 +146,25 @@ class FrameOutlets:
         self._outlets.clear()
 
 
+class PoseOutlet:
+    """The solved pose of a calibrated body as one stream, NAME-pose, a sample per `push`."""
+
+    def __init__(self, name: str = DEFAULT_NAME, rate_hz: float = DEFAULT_POSE_RATE_HZ,
+                 source: str | None = None) -> None:
+        self._outlet = pylsl.StreamOutlet(
+            pose_stream_info(name, source or socket.gethostname(), rate_hz))
+        self.poses = 0
+
+    def push(self, pose: Any, stamp: float) -> None:
+        """Publishes `pose` (what Body.solve returns), stamped `stamp` on LSL's clock."""
+        values = array("f")
+        for segment in SEGMENTS:
+            values.extend(pose.rotation(segment))
+            values.extend(pose.position(segment))
+        self._outlet.push_sample(values, stamp)
+        self.poses += 1
+
+
 class Publisher:
     """Publishes every frame of `kit` for the body parts of `group` (codes, comma-separated),
     one LSL stream per tracker named NAME-BodyPart, from an asyncio program:
@@ -133,19 +175,25 @@ class Publisher:
     or step by step: `connect()` (pairs, then opens the outlets), `wait_for_consumers()`,
     `start()`, `publish()`. `close()` ends the frame stream and the outlets. Frames are
     published together every `interval_s` seconds at most (0: as each transfer arrives, for the
-    least delay at several times the CPU)."""
+    least delay at several times the CPU). With a calibrated `body`, a stream more, NAME-pose,
+    carries its solved pose of the newest frames `pose_rate_hz` times a second."""
 
     def __init__(self, kit: Any, group: str, name: str = DEFAULT_NAME,
-                 buffer: int = BUFFER_FRAMES, interval_s: float = DEFAULT_INTERVAL_S) -> None:
+                 buffer: int = BUFFER_FRAMES, interval_s: float = DEFAULT_INTERVAL_S,
+                 body: Any = None, pose_rate_hz: float = DEFAULT_POSE_RATE_HZ) -> None:
         self.kit, self.group, self.name = kit, group, name
         self.interval_s = interval_s
+        self.body, self.pose_rate_hz = body, pose_rate_hz
         # Opened before start(), so that the first frames are published too.
         self.stream = kit.frames(buffer=buffer)
         self.outlets: FrameOutlets | None = None
+        self.pose_outlet: PoseOutlet | None = None
 
     async def connect(self) -> FrameOutlets:
         await self.kit.connect(self.group)
         self.outlets = FrameOutlets(group_parts(self.group), self.name)
+        if self.body is not None:
+            self.pose_outlet = PoseOutlet(self.name, self.pose_rate_hz)
         return self.outlets
 
     async def wait_for_consumers(self) -> None:
@@ -161,13 +209,24 @@ class Publisher:
         """Publishes frames as they arrive until cancelled or the frame stream ends (the kit
         dropped; ConnectionError when the receiver is lost)."""
         outlets, stream = self._connected(), self.stream
+        poses = asyncio.create_task(self._publish_poses()) if self.pose_outlet else None
         try:
             async for frame in stream:
                 if self.interval_s > 0:
                     await asyncio.sleep(self.interval_s)
                 outlets.push((frame, *stream.drain()))
         finally:
+            if poses is not None:
+                poses.cancel()
             outlets.push(stream.drain())
+
+    async def _publish_poses(self) -> None:
+        assert self.pose_outlet is not None
+        period, due = 1.0 / self.pose_rate_hz, time.monotonic()
+        while True:
+            due += period
+            await asyncio.sleep(max(0.0, due - time.monotonic()))
+            self.pose_outlet.push(self.body.solve(self.kit.poll()), pylsl.local_clock())
 
     async def run(self) -> None:
         try:
@@ -187,6 +246,7 @@ class Publisher:
         self.stream.close()
         if self.outlets is not None:
             self.outlets.close()
+        self.pose_outlet = None
 
     def _connected(self) -> FrameOutlets:
         if self.outlets is None:

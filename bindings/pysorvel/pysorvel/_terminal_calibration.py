@@ -6,14 +6,29 @@ from __future__ import annotations
 import asyncio
 import importlib
 import os
+import pathlib
 import sys
 from typing import TYPE_CHECKING, TextIO
+
+from ._record import Failure, failing
 
 if TYPE_CHECKING:
     from . import Body, Sorvel
 
 HOLD_SECONDS = 1.0
 COUNTDOWN_SECONDS = 3
+
+
+def load_calibration(path: pathlib.Path) -> Body:
+    """A calibration `Body.save` wrote; Failure, one line, for one that cannot be read or holds
+    no calibration."""
+    import pysorvel
+
+    with failing("cannot read the calibration", OSError, ValueError):
+        body = pysorvel.Body.load(path)
+    if not body.calibrated:
+        raise Failure(f"{path} holds no calibration: calibrate, then save")
+    return body
 
 
 class CalibrationFailed(ValueError):

@@ -18,6 +18,7 @@ from typing import TYPE_CHECKING, Any, TextIO
 
 from . import _record
 from ._record import EXIT_INTERRUPTED, Failure, call, failing, seconds
+from ._terminal_calibration import load_calibration
 
 if TYPE_CHECKING:
     from . import Body, Sorvel
@@ -100,16 +101,6 @@ def run(args: argparse.Namespace) -> int:
         return 1
     except KeyboardInterrupt:  # before the first pose: nothing was sent
         return EXIT_INTERRUPTED
-
-
-def load_calibration(path: pathlib.Path) -> Body:
-    import pysorvel
-
-    with failing("cannot read the calibration", OSError, ValueError):
-        body = pysorvel.Body.load(path)
-    if not body.calibrated:
-        raise Failure(f"{path} holds no calibration: calibrate, then save")
-    return body
 
 
 async def calibrated(kit: Sorvel, body: Body | None) -> Body:
