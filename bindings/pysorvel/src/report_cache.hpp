@@ -53,7 +53,7 @@ class ReportCache {
   /// Whether the slot's Report and pairs are held by the slot alone: nobody can tell them apart
   /// from new ones, so a new frame may be shown in them rather than in new objects.
   static bool unseen(const Slot& slot);
-  /// `pair`, made by `make` unless it was made before; new reference.
+  /// `pair`, made of `report` and `flag` unless it was made before; new reference.
   static PyObject* kept_pair(PyRef& pair, PyObject* report, PyObject* flag);
 
   sorvel::Driver::PollCache cache_;
