@@ -33,14 +33,23 @@ void LostTrackers::pairing_succeeded(std::span<const BodyPart> paired) {
   }
 }
 
-std::vector<BodyPart> LostTrackers::body_parts() const {
-  const std::uint64_t bits = bits_.load();
-  const std::uint64_t lost = bits & kLostMask & (bits & kPairedMask) >> kPairedShift;
+namespace {
+std::vector<BodyPart> parts_of(std::uint64_t mask) {
   std::vector<BodyPart> parts;
   for (std::size_t i = 0; i < kBodyPartCount; ++i) {
-    if ((lost >> i & 1u) != 0) parts.push_back(static_cast<BodyPart>(i));
+    if ((mask >> i & 1u) != 0) parts.push_back(static_cast<BodyPart>(i));
   }
   return parts;
+}
+}  // namespace
+
+std::vector<BodyPart> LostTrackers::body_parts() const {
+  const std::uint64_t bits = bits_.load();
+  return parts_of(bits & kLostMask & (bits & kPairedMask) >> kPairedShift);
+}
+
+std::vector<BodyPart> LostTrackers::paired() const {
+  return parts_of((bits_.load() & kPairedMask) >> kPairedShift);
 }
 
 }  // namespace sorvel

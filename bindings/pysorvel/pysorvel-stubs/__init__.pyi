@@ -67,6 +67,7 @@ class Sorvel:
     def lost_trackers(self) -> list[str]:
         """The paired trackers the receiver reported lost and has not reported back since, by
         body part."""
+    def _paired_body_parts(self) -> list[str]: ...
 
 def enable_log(level: str) -> None:
     """Enable logging for underlying driver. Available levels are "info", "debug" and "error"."""

@@ -31,11 +31,8 @@ async def collect(kit: Sorvel, stream: FrameStream, seconds: float) -> list[Fram
             await asyncio.sleep(min(remaining, _STEP_SECONDS))
             frames += stream.drain()
         _refuse_lost(kit)
-    # A poll lists one entry per paired tracker. One that never sent a frame shows a default
-    # report whose body part is not its own, so the silent ones are counted, not named.
-    paired = len(kit.poll())
-    sent = len({frame.body_part for frame in frames})
-    if sent < paired:
-        raise ValueError(f"{paired - sent} of the {paired} paired trackers sent nothing during "
-                         "the hold")
+    sent = {frame.body_part for frame in frames}
+    silent = [part for part in kit._paired_body_parts() if part not in sent]
+    if silent:
+        raise ValueError(f"{', '.join(silent)} sent nothing during the hold")
     return frames

@@ -306,20 +306,36 @@ PyObject* sorvel_frames(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
 }
 
+/// The names of `parts`, the module's own strings, as Frame.body_part hands them out.
+PyObject* name_list(ModuleState& state, const std::vector<BodyPart>& parts) {
+  auto list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(parts.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    PyObject* name = PyRef::borrow(body_part_name(state, parts[i])).release();
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), name);  // steals name
+  }
+  return list.release();
+}
+
 PyObject* sorvel_lost_trackers(PyObject* self, PyObject*) {
   ModuleState& state = state_of(self);
   try {
     Driver* driver = driver_of(state, self);
     if (driver == nullptr) return nullptr;
-    const std::vector<BodyPart> lost = driver->lost_trackers();
-    auto list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(lost.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < lost.size(); ++i) {
-      // The module's own name strings, as Frame.body_part hands out.
-      PyObject* name = PyRef::borrow(body_part_name(state, lost[i])).release();
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), name);  // steals name
-    }
-    return list.release();
+    return name_list(state, driver->lost_trackers());
+  } catch (...) {
+    return raise_panic_from_current_exception(state);
+  }
+}
+
+// Private, for Body.hold: the body parts the latest successful connect paired, so that a
+// tracker that sent nothing can be named (its poll entry shows a default frame, not its part).
+PyObject* sorvel_paired_body_parts(PyObject* self, PyObject*) {
+  ModuleState& state = state_of(self);
+  try {
+    Driver* driver = driver_of(state, self);
+    if (driver == nullptr) return nullptr;
+    return name_list(state, driver->paired_body_parts());
   } catch (...) {
     return raise_panic_from_current_exception(state);
   }
@@ -345,6 +361,8 @@ PyMethodDef kMethods[] = {
     {"lost_trackers", sorvel_lost_trackers, METH_NOARGS,
      "lost_trackers($self)\n--\n\nThe paired trackers the receiver reported lost and has not "
      "reported back since, by body part."},
+    {"_paired_body_parts", sorvel_paired_body_parts, METH_NOARGS,
+     "_paired_body_parts($self)\n--\n\nThe body parts the latest successful connect paired."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -101,6 +101,9 @@ class Driver : public std::enable_shared_from_this<Driver> {
   /// ascending body-part code order.
   /// Thread safety: lock-free; any thread, runtime threads included.
   std::vector<BodyPart> lost_trackers() const { return lost_->body_parts(); }
+  /// The body parts of the latest successful pairing, in ascending body-part code order.
+  /// Thread safety: lock-free; any thread.
+  std::vector<BodyPart> paired_body_parts() const { return lost_->paired(); }
 
   const std::shared_ptr<Host>& host() const { return host_; }
 

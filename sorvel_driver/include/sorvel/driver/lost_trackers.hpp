@@ -24,6 +24,8 @@ class LostTrackers {
   void pairing_succeeded(std::span<const BodyPart> paired);
   /// The paired body parts lost and not reported back since, in ascending body-part code order.
   std::vector<BodyPart> body_parts() const;
+  /// The body parts of the latest successful pairing, in ascending body-part code order.
+  std::vector<BodyPart> paired() const;
 
  private:
   static constexpr unsigned kSinceShift = 16;
