@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -17,12 +18,20 @@
 namespace sorvel::simulator {
 namespace {
 
+/// A temporary file's path as a JSON string may hold it: Windows' temporary directory has
+/// backslashes, which JSON would read as escapes; forward slashes serve there too.
+std::string json_path(std::string name) {
+  std::string path = ::testing::TempDir() + "/" + name;
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
 using namespace testing;
 namespace cmd = protocol::command;
 
 TEST(BodyScenario, EveryKeyIsReadAndAnAbsentBodyLeavesTheSyntheticMotion) {
   EXPECT_FALSE(parse_scenario("{}")->body.has_value());
-  const std::string truth = ::testing::TempDir() + "/every-key-truth.csv";
+  const std::string truth = json_path("every-key-truth.csv");
   auto scenario = parse_scenario(fmt::format(R"({{"body": {{
     "height": 1.6, "lengths": {{"upper_arm": 0.3, "ankle_height": 0.05}}, "seed": 9,
     "mounting": {{"LH": [0, 0, 0, 2], "RightFoot": [1, 0, 0, 0]}}, "heading": "shared",
@@ -122,7 +131,7 @@ std::vector<TruthRow> read_truth(const std::string& path) {
 }
 
 TEST(BodyKit, TheTruthFileHasARowForEverySampleSentInOrder) {
-  const std::string path = ::testing::TempDir() + "/kit-truth.csv";
+  const std::string path = json_path("kit-truth.csv");
   auto scenario = parse_scenario(fmt::format(R"({{"body": {{"truth": "{}"}}}})", path));
   ASSERT_TRUE(scenario.has_value()) << scenario.error();
   std::vector<TrackerFrame> sent;
