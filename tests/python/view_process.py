@@ -10,6 +10,7 @@ import re
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 
 FULL_BODY = "LLA,RLA,LLL,RLL,HE,HI,LUA,RUA,LUL,RUL,CH,LH,RH,LF,RF"
@@ -71,7 +72,11 @@ def running_view(scenario, *args, cwd=None, python=sys.executable):
     """Starts the view on `scenario` (a virtual-kit scenario, as a dict) and yields it once it
     says where it serves; stops it (Ctrl-C, else kill) if it is still running afterwards."""
     env = {k: v for k, v in os.environ.items() if k not in ("SORVEL_VIRTUAL_KIT", "SORVEL_CAPTURE")}
-    env["SORVEL_VIRTUAL_KIT"] = json.dumps(scenario)
+    # In a file: a scripted stream is longer than Windows lets one environment variable be.
+    scenario_file = tempfile.NamedTemporaryFile("w", suffix=".json", delete=False)
+    with scenario_file:
+        json.dump(scenario, scenario_file)
+    env["SORVEL_VIRTUAL_KIT"] = scenario_file.name
     process = subprocess.Popen(
         [python, "-m", "pysorvel", "view", "--port", "0", *args], cwd=cwd, env=env,
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -93,3 +98,4 @@ def running_view(scenario, *args, cwd=None, python=sys.executable):
                 process.wait()
         process.stdout.close()
         process.stderr.close()
+        os.unlink(scenario_file.name)
